@@ -1,0 +1,98 @@
+#include "ModalForm.h"
+
+#include "Cancellable.h"
+
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QMainWindow>
+#include <algorithm>
+
+namespace {
+std::vector<QWidget *> &forms()
+{
+    static std::vector<QWidget *> list;
+    return list;
+}
+} // namespace
+
+const std::vector<QWidget *> &FormList() { return forms(); }
+
+void RegisterForm(QWidget *form)
+{
+    auto &list = forms();
+    if (std::find(list.begin(), list.end(), form) == list.end())
+        list.push_back(form);
+}
+
+void UnregisterForm(QWidget *form)
+{
+    auto &list = forms();
+    list.erase(std::remove(list.begin(), list.end(), form), list.end());
+}
+
+ModalForm::ModalForm(QWidget *parent) : QDialog(parent)
+{
+    RegisterForm(this);
+}
+
+ModalForm::~ModalForm()
+{
+    UnregisterForm(this);
+}
+
+int ModalForm::ShowModal()
+{
+    modalResult_ = mrNone;
+    setWindowModality(Qt::ApplicationModal);
+    show();
+    raise();
+    activateWindow();
+    QEventLoop loop;
+    QEventLoop *outer = loop_;
+    loop_ = &loop;
+    if (modalResult_ == mrNone)
+        loop.exec(QEventLoop::DialogExec);
+    loop_ = outer;
+    hide();
+    return modalResult_;
+}
+
+void ModalForm::SetModalResult(int result)
+{
+    modalResult_ = result;
+    // exit() takes effect when control returns to this loop, not earlier.
+    if (result != mrNone && loop_)
+        loop_->exit(result);
+}
+
+void ModalForm::done(int r)
+{
+    if (r == QDialog::Rejected)
+        r = mrCancel;
+    SetModalResult(r);
+}
+
+void ModalForm::closeEvent(QCloseEvent *event)
+{
+    event->ignore();
+    if (loop_)
+        SetModalResult(mrCancel);
+    else
+        hide();
+}
+
+void CloseModalWindows(std::initializer_list<const QWidget *> spared)
+{
+    ScopedCancellable::CancelAll();
+    const std::vector<QWidget *> snapshot = forms();
+    for (QWidget *w : snapshot) {
+        if (std::find(forms().begin(), forms().end(), w) == forms().end())
+            continue;
+        if (!w->isEnabled() || qobject_cast<QMainWindow *>(w))
+            continue;
+        if (std::find(spared.begin(), spared.end(), w) != spared.end())
+            continue;
+        if (auto *f = qobject_cast<ModalForm *>(w))
+            f->SetModalResult(mrCancel);
+    }
+}
