@@ -24,3 +24,11 @@ constexpr uint32_t kFwBufferOffset = 0x1000;
 constexpr uint32_t kFwBlockSize = 128;
 
 enum : int32_t { UnitCheckOk = 0, UnitCheckFirmware = -7, UnitCheckMode = -8 };
+
+// The block as the unit returned it by the last read; owned by the device layer.
+extern uint8_t FirmwareBlockBuffer[kFwBlockSize];
+
+struct UnitInfoType;
+// Takes a block into info: the four values only behind the signature, the two
+// texts always. info must have been reset by the caller.
+void TakeFirmwareBlock(const uint8_t *block, UnitInfoType &info);

@@ -11,6 +11,11 @@
 int32_t MatchTarget(const uint8_t *inquiry);
 // Model fixed by the last scan (0, 1 or 2).
 uint32_t ScanModel();
+// Targets the filter counted in the current (or last) scan attempt, rejected ones beyond
+// the model's count included.
+uint32_t ScanTargets();
+// Starts a new scan attempt: no model, no target counted.
+void ResetScanState();
 
 uint32_t ScanUnit(SlotTableType &table);
 bool ReadFirmwareInfo(UnitInfoType &info);

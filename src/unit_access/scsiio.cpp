@@ -1,0 +1,152 @@
+#include "scsiio.h"
+
+#include "UnitState.h"
+
+#include <QCoreApplication>
+#include <QString>
+
+#include <dlfcn.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cstring>
+
+ScsiIo Scsi;
+
+static_assert(sizeof(QevSlotRecord) == sizeof(SlotRecord), "library and program slot records differ");
+static_assert(sizeof(QevSlotStatus) == sizeof(SlotStatusBlockType), "library and program slot status differ");
+
+namespace {
+
+void *libHandle = nullptr;
+
+// Folder of the running executable, "" when it cannot be told.
+std::string ExecutableDir()
+{
+    if (QCoreApplication::instance() != nullptr) {
+        const QString dir = QCoreApplication::applicationDirPath();
+        if (!dir.isEmpty())
+            return dir.toStdString();
+    }
+    char buf[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+    if (n <= 0)
+        return std::string();
+    buf[n] = '\0';
+    char *slash = std::strrchr(buf, '/');
+    if (slash == nullptr)
+        return std::string();
+    if (slash == buf)
+        return "/";
+    *slash = '\0';
+    return buf;
+}
+
+void SetWhy(std::string *why, const std::string &text)
+{
+    if (why != nullptr)
+        *why = text;
+}
+
+template <typename Fn>
+bool Resolve(void *handle, const char *name, Fn &slot, std::string *missing)
+{
+    dlerror();
+    void *sym = dlsym(handle, name);
+    if (sym == nullptr) {
+        if (missing->empty())
+            *missing = name;
+        return false;
+    }
+    slot = reinterpret_cast<Fn>(sym);
+    return true;
+}
+
+// Takes an opened handle into use: all 13 functions or none.
+bool Bind(void *handle, const std::string &from, std::string *why)
+{
+    ScsiIo table;
+    std::string missing;
+    bool ok = true;
+    ok &= Resolve(handle, "QevScGetVersion", table.GetVersion, &missing);
+    ok &= Resolve(handle, "QevScScanEx", table.ScanEx, &missing);
+    ok &= Resolve(handle, "QevScLock", table.Lock, &missing);
+    ok &= Resolve(handle, "QevScInquiry", table.Inquiry, &missing);
+    ok &= Resolve(handle, "QevScReadBuffer", table.ReadBuffer, &missing);
+    ok &= Resolve(handle, "QevScGetDriveInfo", table.GetDriveInfo, &missing);
+    ok &= Resolve(handle, "QevScGetSlotStatus", table.GetSlotStatus, &missing);
+    ok &= Resolve(handle, "QevScRead10", table.Read10, &missing);
+    ok &= Resolve(handle, "QevScWrite10", table.Write10, &missing);
+    ok &= Resolve(handle, "QevScEject", table.Eject, &missing);
+    ok &= Resolve(handle, "QevScFormat", table.Format, &missing);
+    ok &= Resolve(handle, "QevScFree", table.Free, &missing);
+    ok &= Resolve(handle, "QevScFreeEx", table.FreeEx, &missing);
+    if (!ok) {
+        dlclose(handle);
+        SetWhy(why, from + ": function " + missing + " is missing");
+        return false;
+    }
+    libHandle = handle;
+    Scsi = table;
+    return true;
+}
+
+}  // namespace
+
+bool LoadScsiLibraryFrom(const std::string &path, std::string *why)
+{
+    UnloadScsiLibrary();
+    if (path.empty()) {
+        SetWhy(why, "no library path given");
+        return false;
+    }
+    void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char *err = dlerror();
+        SetWhy(why, err != nullptr ? err : path + ": cannot be loaded");
+        return false;
+    }
+    return Bind(handle, path, why);
+}
+
+bool LoadScsiLibrary(std::string *why)
+{
+    UnloadScsiLibrary();
+    const std::string dir = ExecutableDir();
+    if (!dir.empty()) {
+        const std::string local = (dir == "/" ? std::string() : dir) + "/" + kLibraryFileName;
+        if (access(local.c_str(), F_OK) == 0) {
+            // A library beside the program is the one meant; a broken one is
+            // reported rather than silently replaced by another on the path.
+            return LoadScsiLibraryFrom(local, why);
+        }
+    }
+    void *handle = dlopen(kLibraryFileName, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char *err = dlerror();
+        SetWhy(why, err != nullptr ? err : std::string(kLibraryFileName) + ": not found");
+        return false;
+    }
+    return Bind(handle, kLibraryFileName, why);
+}
+
+bool ScsiLibraryLoaded()
+{
+    return libHandle != nullptr;
+}
+
+void UnloadScsiLibrary()
+{
+    Scsi = ScsiIo();
+    if (libHandle != nullptr) {
+        dlclose(libHandle);
+        libHandle = nullptr;
+    }
+}
+
+bool ScsiGetVersion()
+{
+    if (Scsi.GetVersion == nullptr)
+        return false;
+    return Scsi.GetVersion(&LibVersion[0], &LibVersion[1]) != 0;
+}
