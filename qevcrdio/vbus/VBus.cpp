@@ -1,0 +1,655 @@
+#include "VBus.h"
+#include "Desc.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sstream>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vbus {
+
+namespace {
+
+std::string Lower(std::string s)
+{
+    for (auto &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string Errno(int e = errno)
+{
+    return std::strerror(e);
+}
+
+bool MakeDirs(const std::string &path)
+{
+    if (path.empty()) return false;
+    std::string cur;
+    size_t i = 0;
+    while (i <= path.size()) {
+        size_t e = path.find('/', i);
+        if (e == std::string::npos) e = path.size();
+        cur = path.substr(0, e);
+        if (!cur.empty() && ::mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return false;
+        i = e + 1;
+    }
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Holds an exclusive lock on a unit's directory while a read-modify-write runs.
+class DirLock {
+public:
+    explicit DirLock(const std::string &dir) : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    {
+        if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+    }
+    ~DirLock()
+    {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    DirLock(const DirLock &) = delete;
+    DirLock &operator=(const DirLock &) = delete;
+
+private:
+    int fd_;
+};
+
+// Copies an image, keeping runs of zero blocks as holes.
+void CopySparse(const std::string &from, const std::string &to)
+{
+    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) throw Error("cannot open image '" + from + "': " + Errno());
+    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (out < 0) {
+        int e = errno;
+        ::close(in);
+        throw Error("cannot create '" + to + "': " + Errno(e));
+    }
+    std::vector<char> buf(1 << 20);
+    static const std::vector<char> zero(1 << 20, 0);
+    off_t pos = 0;
+    std::string err;
+    for (;;) {
+        ssize_t n = ::read(in, buf.data(), buf.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            err = "cannot read '" + from + "': " + Errno();
+            break;
+        }
+        if (n == 0) break;
+        if (std::memcmp(buf.data(), zero.data(), static_cast<size_t>(n)) != 0) {
+            ssize_t done = 0;
+            while (done < n) {
+                ssize_t w = ::pwrite(out, buf.data() + done, static_cast<size_t>(n - done), pos + done);
+                if (w < 0 && errno == EINTR) continue;
+                if (w <= 0) {
+                    err = "cannot write '" + to + "': " + Errno();
+                    break;
+                }
+                done += w;
+            }
+            if (!err.empty()) break;
+        }
+        pos += n;
+    }
+    if (err.empty() && ::ftruncate(out, pos) != 0) err = "cannot size '" + to + "': " + Errno();
+    if (::close(out) != 0 && err.empty()) err = "cannot write '" + to + "': " + Errno();
+    ::close(in);
+    if (!err.empty()) throw Error(err);
+}
+
+std::string Absolute(const std::string &path)
+{
+    char *r = ::realpath(path.c_str(), nullptr);
+    if (!r) throw Error("no such image file '" + path + "': " + Errno());
+    std::string s(r);
+    std::free(r);
+    return s;
+}
+
+uint64_t CheckImageFile(const std::string &path)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) throw Error("no such image file '" + path + "'");
+    if (!S_ISREG(st.st_mode)) throw Error("image '" + path + "' is not a regular file");
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (size == 0) throw Error("image '" + path + "' is empty");
+    if (size % 512 != 0)
+        throw Error("image '" + path + "' is " + std::to_string(size) +
+                    " bytes, not a multiple of 512-byte sectors");
+    if (size / 512 > 0xFFFFFFFFull) throw Error("image '" + path + "' is larger than 2 TiB");
+    if (::access(path.c_str(), R_OK | W_OK) != 0)
+        throw Error("image '" + path + "' is not readable and writable: " + Errno());
+    return size;
+}
+
+}  // namespace
+
+const char *ModelName(Model m)
+{
+    switch (m) {
+    case Model::Tvq210: return "TVQ-210CF";
+    case Model::Tvq206: return "TVQ-206";
+    case Model::Foreign: break;
+    }
+    return "other";
+}
+
+bool ParseModel(const std::string &text, Model *m)
+{
+    std::string t = Lower(text);
+    if (t == "tvq-210cf" || t == "tvq210" || t == "210") *m = Model::Tvq210;
+    else if (t == "tvq-206" || t == "tvq206" || t == "206") *m = Model::Tvq206;
+    else if (t == "other" || t == "foreign") *m = Model::Foreign;
+    else return false;
+    return true;
+}
+
+uint32_t ModelTargets(Model m)
+{
+    switch (m) {
+    case Model::Tvq210: return 11;
+    case Model::Tvq206: return 7;
+    case Model::Foreign: break;
+    }
+    return 0;
+}
+
+namespace {
+const char *const kOpNames[] = {"inquiry", "readbuffer", "slotstatus", "driveinfo", "read",
+                                "write",   "eject",      "format",     "scan",      "lock"};
+}
+
+bool ParseOps(const std::string &text, uint32_t *ops)
+{
+    uint32_t m = 0;
+    std::stringstream ss(Lower(text));
+    std::string w;
+    bool any = false;
+    while (std::getline(ss, w, ',')) {
+        if (w == "all") {
+            m |= OpAll;
+            any = true;
+            continue;
+        }
+        bool found = false;
+        for (unsigned i = 0; i < sizeof kOpNames / sizeof kOpNames[0]; ++i) {
+            if (w == kOpNames[i]) {
+                m |= 1u << i;
+                found = true;
+            }
+        }
+        if (!found) return false;
+        any = true;
+    }
+    if (!any) return false;
+    *ops = m;
+    return true;
+}
+
+std::string OpNames(uint32_t ops)
+{
+    if ((ops & OpAll) == OpAll) return "all";
+    std::string t;
+    for (unsigned i = 0; i < sizeof kOpNames / sizeof kOpNames[0]; ++i) {
+        if (ops & (1u << i)) {
+            if (!t.empty()) t += ",";
+            t += kOpNames[i];
+        }
+    }
+    return t.empty() ? "none" : t;
+}
+
+DriveParams DefaultDriveParams(uint64_t bytes)
+{
+    DriveParams p;
+    uint64_t total = std::min<uint64_t>(bytes / 512, 0xFFFFFFFFull);
+    p.totalSectors = static_cast<uint32_t>(total);
+    // CompactFlash cards report small geometries for small cards and 16 heads
+    // of 63 sectors from about 500 MB; cylinders stop at 16383 (8 GB and more).
+    if (total <= 16 * 63 * 1024ull) {
+        if (total <= 4 * 32 * 1024ull) {
+            p.heads = total <= 2 * 32 * 1024ull ? 2 : 4;
+            p.sectorsPerTrack = 32;
+        } else if (total <= 8 * 32 * 1024ull) {
+            p.heads = 8;
+            p.sectorsPerTrack = 32;
+        } else {
+            p.heads = 16;
+            p.sectorsPerTrack = total <= 16 * 32 * 1024ull ? 32 : 63;
+        }
+    } else {
+        p.heads = 16;
+        p.sectorsPerTrack = 63;
+    }
+    uint64_t cyl = total / (static_cast<uint64_t>(p.heads) * p.sectorsPerTrack);
+    if (cyl == 0 && total > 0) cyl = 1;
+    p.cylinders = static_cast<uint32_t>(std::min<uint64_t>(cyl, 16383));
+    p.sectorSize = 512;
+    p.waitCheck = 1;
+    p.accessTiming = 250;
+    return p;
+}
+
+std::string DefaultBusDir()
+{
+    const char *env = std::getenv("QEVCRDIO_BUS");
+    if (env && *env) return env;
+    const char *xdg = std::getenv("XDG_DATA_HOME");
+    if (xdg && *xdg == '/') return std::string(xdg) + "/qevcrdio/bus";
+    const char *home = std::getenv("HOME");
+    return std::string(home && *home ? home : ".") + "/.local/share/qevcrdio/bus";
+}
+
+Bus::Bus(const std::string &dir) : dir_(dir.empty() ? DefaultBusDir() : dir)
+{
+    while (dir_.size() > 1 && dir_.back() == '/') dir_.pop_back();
+    if (!MakeDirs(dir_)) throw Error("cannot use bus directory '" + dir_ + "': " + Errno());
+}
+
+std::string Bus::UnitDir(const std::string &name) const
+{
+    bool plain = !name.empty() && name.size() <= 64 && name[0] != '.' &&
+                 std::all_of(name.begin(), name.end(), [](char c) {
+                     return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.';
+                 });
+    if (!plain)
+        throw Error("bad unit name '" + name + "' (letters, digits, '-', '_' and '.', not starting with '.')");
+    return dir_ + "/" + name;
+}
+
+bool Bus::HasUnit(const std::string &name) const
+{
+    struct stat st;
+    return ::stat((UnitDir(name) + "/" + kUnitFile).c_str(), &st) == 0;
+}
+
+void Bus::CreateUnit(const std::string &name, const UnitSpec &specIn)
+{
+    std::string dir = UnitDir(name);
+    UnitSpec spec = specIn;
+    ResolveDefaults(&spec);
+    if (spec.targets < 1 || spec.targets > static_cast<uint32_t>(kMaxTargets))
+        throw Error("a device has 1 to " + std::to_string(kMaxTargets) + " targets");
+    if (spec.fw.signature.size() > 4 || spec.fw.vendorText.size() > 8 || spec.fw.productName.size() > 16 ||
+        spec.vendor.size() > 8 || spec.product.size() > 16 || spec.revision.size() > 4)
+        throw Error("a text field is longer than its place (signature 4, vendor text 8, product name 16, "
+                    "vendor 8, product 16, revision 4)");
+    // Built under a hidden name and renamed, so the library never sees half a unit.
+    std::string tmp = dir_ + "/.new-" + name + "-" + std::to_string(getpid());
+    if (::mkdir(tmp.c_str(), 0755) != 0) throw Error("cannot create '" + tmp + "': " + Errno());
+    if (!WriteFileAtomic(tmp + "/" + kUnitFile, UnitSpecText(spec))) {
+        int e = errno;
+        ::rmdir(tmp.c_str());
+        throw Error("cannot write the description of '" + name + "': " + Errno(e));
+    }
+    if (::mkdir(dir.c_str(), 0755) != 0) {
+        int e = errno;
+        ::unlink((tmp + "/" + kUnitFile).c_str());
+        ::rmdir(tmp.c_str());
+        if (e == EEXIST) throw Error("unit '" + name + "' already exists");
+        throw Error("cannot create unit '" + name + "': " + Errno(e));
+    }
+    // The directory is ours now (mkdir is exclusive); the description lands in it at once.
+    int rc = ::rename((tmp + "/" + kUnitFile).c_str(), (dir + "/" + kUnitFile).c_str());
+    int e = errno;
+    ::rmdir(tmp.c_str());
+    if (rc != 0) throw Error("cannot create unit '" + name + "': " + Errno(e));
+}
+
+void Bus::UpdateUnit(const std::string &name, const UnitSpec &specIn)
+{
+    Unit u = GetUnit(name);  // must exist and parse
+    (void)u;
+    UnitSpec spec = specIn;
+    ResolveDefaults(&spec);
+    DirLock lock(UnitDir(name));
+    if (!WriteFileAtomic(UnitDir(name) + "/" + kUnitFile, UnitSpecText(spec)))
+        throw Error("cannot write the description of '" + name + "': " + Errno());
+}
+
+Unit Bus::GetUnit(const std::string &name) const
+{
+    std::string dir = UnitDir(name);
+    std::string text, why;
+    if (!ReadTextFile(dir + "/" + kUnitFile, &text)) {
+        struct stat st;
+        if (::stat(dir.c_str(), &st) != 0) throw Error("unknown unit '" + name + "'");
+        throw Error("unit '" + name + "' has no readable description");
+    }
+    Unit u;
+    u.name = name;
+    if (!ParseUnitSpec(text, &u.spec, &why))
+        throw Error("malformed description of unit '" + name + "': " + why);
+    for (int s = 1; s < static_cast<int>(u.spec.targets); ++s) {
+        std::string ct;
+        if (!ReadTextFile(dir + "/" + SlotFileName(s), &ct)) continue;
+        Card c;
+        if (!ParseCard(ct, dir, &c, &why))
+            throw Error("malformed description of the card in slot " + std::to_string(s) + " of unit '" + name +
+                        "': " + why);
+        c.slot = s;
+        if (c.params.totalSectors == 0) {
+            struct stat st;
+            uint64_t size = ::stat(c.image.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+            c.params = DefaultDriveParams(size);
+        }
+        u.cards.push_back(c);
+    }
+    return u;
+}
+
+std::vector<std::string> Bus::UnitNames() const
+{
+    std::vector<std::string> names;
+    DIR *d = ::opendir(dir_.c_str());
+    if (!d) return names;
+    while (struct dirent *e = ::readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        struct stat st;
+        std::string p = dir_ + "/" + e->d_name;
+        if (::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) names.push_back(e->d_name);
+    }
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void Bus::Plug(const std::string &name)
+{
+    Unit u = GetUnit(name);
+    u.spec.connected = true;
+    UpdateUnit(name, u.spec);
+}
+
+void Bus::Unplug(const std::string &name)
+{
+    Unit u = GetUnit(name);
+    u.spec.connected = false;
+    UpdateUnit(name, u.spec);
+}
+
+void Bus::CheckSlot(const std::string &name, int slot, Unit *u) const
+{
+    *u = GetUnit(name);
+    int slots = static_cast<int>(u->spec.targets) - 1;
+    if (slot < 1 || slot > slots)
+        throw Error("slot " + std::to_string(slot) + " does not exist on unit '" + name + "' (" +
+                    ModelName(u->spec.model) + ": slots 1 to " + std::to_string(slots) + ")");
+}
+
+std::string Bus::Insert(const std::string &name, int slot, const std::string &image, bool inPlace,
+                        uint64_t blankBytes, const DriveParams *p)
+{
+    Unit u;
+    CheckSlot(name, slot, &u);
+    std::string dir = UnitDir(name);
+    if (HasCard(name, slot))
+        throw Error("slot " + std::to_string(slot) + " of unit '" + name + "' already holds a card");
+    Card c;
+    c.slot = slot;
+    uint64_t bytes;
+    if (image.empty()) {
+        if (blankBytes == 0 || blankBytes % 512 != 0)
+            throw Error("card size " + std::to_string(blankBytes) + " is not a positive multiple of 512 bytes");
+        if (blankBytes / 512 > 0xFFFFFFFFull) throw Error("card size is larger than 2 TiB");
+        bytes = blankBytes;
+    } else {
+        bytes = CheckImageFile(image);
+    }
+    if (p && p->totalSectors > bytes / 512)
+        throw Error("drive parameters give " + std::to_string(p->totalSectors) + " sectors, the image holds " +
+                    std::to_string(bytes / 512));
+    if (inPlace) {
+        c.image = Absolute(image);
+        c.inPlace = true;
+    } else {
+        std::string cards = dir + "/" + kCardsDir;
+        if (::mkdir(cards.c_str(), 0755) != 0 && errno != EEXIST)
+            throw Error("cannot create '" + cards + "': " + Errno());
+        // A fresh name every time: a card taken out keeps its file.
+        for (int k = 1;; ++k) {
+            std::string cand = cards + "/slot" + std::to_string(slot) + "-" + std::to_string(k) + ".img";
+            struct stat st;
+            if (::lstat(cand.c_str(), &st) != 0) {
+                c.image = cand;
+                break;
+            }
+        }
+        if (image.empty()) {
+            int fd = ::open(c.image.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            if (fd < 0) throw Error("cannot create '" + c.image + "': " + Errno());
+            int rc = ::ftruncate(fd, static_cast<off_t>(bytes));
+            int e = errno;
+            ::close(fd);
+            if (rc != 0) throw Error("cannot size '" + c.image + "': " + Errno(e));
+        } else {
+            CopySparse(image, c.image);
+        }
+    }
+    c.params = p ? *p : DefaultDriveParams(bytes);
+    if (c.params.totalSectors == 0) c.params.totalSectors = static_cast<uint32_t>(bytes / 512);
+    if (!WriteFileExclusive(dir + "/" + SlotFileName(slot), CardText(c, dir))) {
+        if (errno == EEXIST)
+            throw Error("slot " + std::to_string(slot) + " of unit '" + name + "' already holds a card");
+        throw Error("cannot write the card description: " + Errno());
+    }
+    return c.image;
+}
+
+std::string Bus::InsertBlank(const std::string &name, int slot, uint64_t bytes)
+{
+    return Insert(name, slot, std::string(), false, bytes, nullptr);
+}
+
+std::string Bus::InsertImage(const std::string &name, int slot, const std::string &image, bool inPlace)
+{
+    if (image.empty()) throw Error("no image file given");
+    return Insert(name, slot, image, inPlace, 0, nullptr);
+}
+
+std::string Bus::InsertBlank(const std::string &name, int slot, uint64_t bytes, const DriveParams &p)
+{
+    return Insert(name, slot, std::string(), false, bytes, &p);
+}
+
+std::string Bus::InsertImage(const std::string &name, int slot, const std::string &image, bool inPlace,
+                             const DriveParams &p)
+{
+    if (image.empty()) throw Error("no image file given");
+    return Insert(name, slot, image, inPlace, 0, &p);
+}
+
+void Bus::SetDriveParams(const std::string &name, int slot, const DriveParams &p)
+{
+    Card c = GetCard(name, slot);
+    c.params = p;
+    std::string dir = UnitDir(name);
+    DirLock lock(dir);
+    if (!WriteFileAtomic(dir + "/" + SlotFileName(slot), CardText(c, dir)))
+        throw Error("cannot write the card description: " + Errno());
+}
+
+std::string Bus::Pull(const std::string &name, int slot)
+{
+    Card c = GetCard(name, slot);
+    if (!MoveCardOut(UnitDir(name), slot)) {
+        if (errno == ENOENT) throw Error("slot " + std::to_string(slot) + " of unit '" + name + "' is empty");
+        throw Error("cannot take the card out: " + Errno());
+    }
+    return c.image;
+}
+
+bool Bus::HasCard(const std::string &name, int slot) const
+{
+    struct stat st;
+    return ::stat((UnitDir(name) + "/" + SlotFileName(slot)).c_str(), &st) == 0;
+}
+
+Card Bus::GetCard(const std::string &name, int slot) const
+{
+    Unit u;
+    CheckSlot(name, slot, &u);
+    for (const auto &c : u.cards)
+        if (c.slot == slot) return c;
+    throw Error("slot " + std::to_string(slot) + " of unit '" + name + "' is empty");
+}
+
+std::string Bus::CardImage(const std::string &name, int slot) const
+{
+    return GetCard(name, slot).image;
+}
+
+namespace {
+
+void LoadFaults(const std::string &dir, const std::string &name, std::vector<FaultRule> *rules, uint32_t *nextId)
+{
+    std::string text, why;
+    rules->clear();
+    *nextId = 1;
+    if (!ReadTextFile(dir + "/" + kFaultsFile, &text)) return;
+    if (!ParseFaults(text, rules, nextId, &why))
+        throw Error("malformed fault rules of unit '" + name + "': " + why);
+}
+
+}  // namespace
+
+uint32_t Bus::AddFault(const std::string &name, const FaultRule &ruleIn)
+{
+    Unit u = GetUnit(name);
+    if (ruleIn.slot != kAnySlot && ruleIn.slot != kVdSlot &&
+        (ruleIn.slot < 1 || ruleIn.slot >= static_cast<int>(u.spec.targets)))
+        throw Error("slot " + std::to_string(ruleIn.slot) + " does not exist on unit '" + name + "'");
+    if (ruleIn.lbaLast < ruleIn.lbaFirst) throw Error("empty LBA range");
+    std::string dir = UnitDir(name);
+    DirLock lock(dir);
+    std::vector<FaultRule> rules;
+    uint32_t nextId;
+    LoadFaults(dir, name, &rules, &nextId);
+    FaultRule r = ruleIn;
+    r.id = nextId++;
+    r.hits = r.fires = 0;
+    rules.push_back(r);
+    if (!WriteFileAtomic(dir + "/" + kFaultsFile, FaultsText(rules, nextId)))
+        throw Error("cannot write the fault rules: " + Errno());
+    return r.id;
+}
+
+bool Bus::ClearFault(const std::string &name, uint32_t id)
+{
+    GetUnit(name);
+    std::string dir = UnitDir(name);
+    DirLock lock(dir);
+    std::vector<FaultRule> rules;
+    uint32_t nextId;
+    LoadFaults(dir, name, &rules, &nextId);
+    auto it = std::remove_if(rules.begin(), rules.end(), [id](const FaultRule &r) { return r.id == id; });
+    if (it == rules.end()) return false;
+    rules.erase(it, rules.end());
+    if (!WriteFileAtomic(dir + "/" + kFaultsFile, FaultsText(rules, nextId)))
+        throw Error("cannot write the fault rules: " + Errno());
+    return true;
+}
+
+void Bus::ClearFaults(const std::string &name)
+{
+    GetUnit(name);
+    std::string dir = UnitDir(name);
+    DirLock lock(dir);
+    std::vector<FaultRule> rules;
+    uint32_t nextId = 1;
+    std::string text, why;
+    // Keep the id counter even when the old file is unreadable, so counts never mix.
+    if (ReadTextFile(dir + "/" + kFaultsFile, &text)) ParseFaults(text, &rules, &nextId, &why);
+    if (!WriteFileAtomic(dir + "/" + kFaultsFile, FaultsText({}, nextId)))
+        throw Error("cannot write the fault rules: " + Errno());
+}
+
+std::vector<FaultRule> Bus::Faults(const std::string &name) const
+{
+    GetUnit(name);
+    std::string dir = UnitDir(name);
+    std::vector<FaultRule> rules;
+    uint32_t nextId;
+    LoadFaults(dir, name, &rules, &nextId);
+    std::string text;
+    if (ReadTextFile(dir + "/" + kCountsFile, &text)) {
+        auto counts = ParseCounts(text);
+        for (auto &r : rules) {
+            auto it = counts.find(r.id);
+            if (it != counts.end()) {
+                r.hits = it->second.hits;
+                r.fires = it->second.fires;
+            }
+        }
+    }
+    return rules;
+}
+
+uint64_t Bus::FireCount(const std::string &name, uint32_t id) const
+{
+    for (const auto &r : Faults(name))
+        if (r.id == id) return r.fires;
+    return 0;
+}
+
+void Bus::SetThrottle(const std::string &name, uint64_t bytesPerSecond, uint32_t callDelayMs)
+{
+    if (callDelayMs > 600000) throw Error("call delay above 600000 ms");
+    Unit u = GetUnit(name);
+    u.spec.throttleBytesPerSecond = bytesPerSecond;
+    u.spec.callDelayMs = callDelayMs;
+    UpdateUnit(name, u.spec);
+}
+
+std::vector<CallRecord> Bus::Calls() const
+{
+    std::vector<CallRecord> calls;
+    std::string text;
+    if (!ReadTextFile(dir_ + "/" + kCallsFile, &text)) return calls;
+    std::stringstream ss(text);
+    std::string line;
+    while (std::getline(ss, line)) {
+        std::stringstream ls(line);
+        CallRecord c;
+        if (!(ls >> c.op)) continue;
+        if (c.op != "free") {
+            if (!(ls >> c.index)) continue;
+            ls >> c.unit >> c.target;
+        }
+        calls.push_back(c);
+    }
+    return calls;
+}
+
+std::vector<int> Bus::LockedTargets(const std::string &name) const
+{
+    std::vector<int> locked;
+    for (const auto &c : Calls()) {
+        if (c.op == "free" || (c.op == "freeex" && c.index == 0xFF)) {
+            locked.clear();
+        } else if (c.unit == name && c.target >= 0) {
+            auto it = std::find(locked.begin(), locked.end(), c.target);
+            if (c.op == "lock" && it == locked.end()) locked.push_back(c.target);
+            if (c.op == "freeex" && it != locked.end()) locked.erase(it);
+        }
+    }
+    std::sort(locked.begin(), locked.end());
+    return locked;
+}
+
+void Bus::ClearCalls()
+{
+    if (!WriteFileAtomic(dir_ + "/" + kCallsFile, std::string()))
+        throw Error("cannot clear the call record: " + Errno());
+}
+
+}  // namespace vbus
