@@ -8,6 +8,7 @@
 
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QListWidget>
 #include <QLocale>
 #include <QPushButton>
@@ -44,7 +45,7 @@ QString SlotLabel(uint32_t slot)
 QString CapacityText(const SlotRecord &r)
 {
     const double bytes = static_cast<double>(static_cast<uint64_t>(r.TotalSectors) * r.SectorSize);
-    QLocale locale = QLocale::system();
+    QLocale locale;  // the system's format unless the program set another
     locale.setNumberOptions(QLocale::OmitGroupSeparator);
     QString text;
     if (bytes >= 1073741824.0)
@@ -108,10 +109,10 @@ TCardInfoDlg::TCardInfoDlg(QWidget *parent) : ModalForm(parent), ui(new Ui::TCar
     lbxCardInfo->setUniformItemSizes(true);
     lbxCardInfo->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     lbxCardInfo->installEventFilter(this);
+    lbxCardInfo->viewport()->installEventFilter(this);
     setFocusProxy(lbxCardInfo);
 
     connect(OKBtn, &QPushButton::clicked, this, [this] { OKBtnClick(); });
-    connect(lbxCardInfo, &QListWidget::itemDoubleClicked, this, [this] { lbxCardInfoDblClick(); });
 }
 
 TCardInfoDlg::~TCardInfoDlg()
@@ -195,6 +196,14 @@ bool TCardInfoDlg::eventFilter(QObject *watched, QEvent *e)
         if (k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter) {
             char key = 13;
             lbxCardInfoKeyPress(key);
+            return true;
+        }
+    }
+    // A double click anywhere in the list opens the selected line; the press
+    // before it has already selected the line under the mouse.
+    if (watched == lbxCardInfo->viewport() && e->type() == QEvent::MouseButtonDblClick) {
+        if (static_cast<QMouseEvent *>(e)->button() == Qt::LeftButton) {
+            lbxCardInfoDblClick();
             return true;
         }
     }
