@@ -1,0 +1,131 @@
+#include "DeviceNotices.h"
+
+#include "WindowMessage.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileSystemWatcher>
+#include <QTextStream>
+
+QString VirtualBusDir()
+{
+    const QString env = qEnvironmentVariable("QEVCRDIO_BUS");
+    if (!env.isEmpty())
+        return env;
+    const QString xdg = qEnvironmentVariable("XDG_DATA_HOME");
+    if (xdg.startsWith(QLatin1Char('/')))
+        return xdg + QStringLiteral("/qevcrdio/bus");
+    return QDir::homePath() + QStringLiteral("/.local/share/qevcrdio/bus");
+}
+
+namespace {
+// The "connected" key of a device description; a description that cannot
+// be read counts as plugged in, since the device is there.
+bool DescribedConnected(const QString &unitFile)
+{
+    QFile f(unitFile);
+    if (!f.open(QIODevice::ReadOnly | QIODevice::Text))
+        return true;
+    QTextStream in(&f);
+    bool inUnit = false;
+    while (!in.atEnd()) {
+        const QString line = in.readLine().trimmed();
+        if (line.startsWith(QLatin1Char('['))) {
+            inUnit = line == QLatin1String("[unit]");
+            continue;
+        }
+        if (!inUnit)
+            continue;
+        const int eq = line.indexOf(QLatin1Char('='));
+        if (eq < 0 || line.left(eq).trimmed() != QLatin1String("connected"))
+            continue;
+        const QString value = line.mid(eq + 1).trimmed();
+        return value != QLatin1String("0") && value.compare(QLatin1String("false"), Qt::CaseInsensitive) != 0;
+    }
+    return true;
+}
+} // namespace
+
+DeviceNotices::DeviceNotices(QObject *target, const QString &busDir, QObject *parent)
+    : QObject(parent), target_(target), busDir_(busDir.isEmpty() ? VirtualBusDir() : busDir),
+      watcher_(new QFileSystemWatcher(this))
+{
+    // A change is several renames; look once they have settled.
+    settle_.setSingleShot(true);
+    settle_.setInterval(50);
+    connect(&settle_, &QTimer::timeout, this, &DeviceNotices::Rescan);
+    connect(watcher_, &QFileSystemWatcher::directoryChanged, this, [this] { settle_.start(); });
+    connect(watcher_, &QFileSystemWatcher::fileChanged, this, [this] { settle_.start(); });
+    devices_ = Snapshot();
+    Rearm();
+}
+
+DeviceNotices::~DeviceNotices() = default;
+
+QMap<QString, bool> DeviceNotices::Snapshot() const
+{
+    QMap<QString, bool> now;
+    const QDir bus(busDir_);
+    const QStringList names = bus.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString &name : names) {
+        const QString unitFile = bus.filePath(name + QStringLiteral("/unit.ini"));
+        if (QFileInfo::exists(unitFile))
+            now.insert(name, DescribedConnected(unitFile));
+    }
+    return now;
+}
+
+void DeviceNotices::Rearm()
+{
+    QStringList paths;
+    if (QFileInfo(busDir_).isDir()) {
+        paths << busDir_;
+        const QDir bus(busDir_);
+        for (const QString &name : bus.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            paths << bus.filePath(name);
+    } else {
+        // Not made yet: watch the nearest folder above it that exists.
+        QDir up(busDir_);
+        while (!up.exists() && up.cdUp()) {
+        }
+        if (up.exists())
+            paths << up.absolutePath();
+    }
+    // Keep the watches that still apply, so no change slips between.
+    QStringList gone;
+    for (const QString &p : watcher_->directories())
+        if (!paths.contains(p))
+            gone << p;
+    if (!gone.isEmpty())
+        watcher_->removePaths(gone);
+    QStringList fresh;
+    const QStringList have = watcher_->directories();
+    for (const QString &p : paths)
+        if (!have.contains(p))
+            fresh << p;
+    if (!fresh.isEmpty())
+        watcher_->addPaths(fresh);
+}
+
+void DeviceNotices::Rescan()
+{
+    const QMap<QString, bool> now = Snapshot();
+    bool arrived = false;
+    bool removed = false;
+    for (auto it = now.cbegin(); it != now.cend(); ++it) {
+        const bool was = devices_.value(it.key(), false);
+        if (it.value() && !was)
+            arrived = true;
+        if (!it.value() && was)
+            removed = true;
+    }
+    for (auto it = devices_.cbegin(); it != devices_.cend(); ++it)
+        if (it.value() && !now.contains(it.key()))
+            removed = true;
+    devices_ = now;
+    Rearm();
+    if (removed)
+        PostWindowMessage(target_, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, 0);
+    if (arrived)
+        PostWindowMessage(target_, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0);
+}

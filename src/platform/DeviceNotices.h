@@ -1,0 +1,44 @@
+// The system's device-change notices. Watches the virtual bus directory and
+// posts WM_DEVICECHANGE to the main window: DBT_DEVICEARRIVAL when a device
+// appeared or was plugged in, DBT_DEVICEREMOVECOMPLETE when one vanished or
+// was unplugged. Like the system, it tells only that something came or went.
+#pragma once
+
+#include <QMap>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+class QFileSystemWatcher;
+
+// The bus directory the pass-through library serves (QEVCRDIO_BUS, else
+// the per-user data directory).
+QString VirtualBusDir();
+
+class DeviceNotices : public QObject {
+    Q_OBJECT
+public:
+    // busDir empty = VirtualBusDir().
+    explicit DeviceNotices(QObject *target, const QString &busDir = QString(),
+                           QObject *parent = nullptr);
+    ~DeviceNotices() override;
+
+    QString BusDir() const { return busDir_; }
+    // Compares the bus with the last look and posts what changed. Runs by
+    // itself shortly after the watcher fires; tests may call it directly.
+    void Rescan();
+
+    // Devices last seen: name -> plugged in.
+    const QMap<QString, bool> &Devices() const { return devices_; }
+
+private:
+    QMap<QString, bool> Snapshot() const;
+    void Rearm();
+
+    QPointer<QObject> target_;
+    QString busDir_;
+    QFileSystemWatcher *watcher_;
+    QTimer settle_;
+    QMap<QString, bool> devices_;
+};

@@ -1,0 +1,16 @@
+// The shell's "open" of a document, over QDesktopServices. Tests replace
+// the opener so that nothing is launched.
+#pragma once
+
+#include <QString>
+#include <functional>
+
+class QUrl;
+
+// Opens the file with the desktop's viewer; false when it does not exist
+// or the desktop cannot open it.
+bool ShellOpenDocument(const QString &path);
+
+using ShellOpener = std::function<bool(const QUrl &)>;
+// Pass {} to use QDesktopServices again.
+void SetShellOpener(ShellOpener opener);
