@@ -60,10 +60,13 @@ TEST_F(UnitAccessFirmware, BlockFieldsAndVdLast)
     EXPECT_EQ(Text(UnitInfo.VendorText, 8), "QEVRA   ");
     EXPECT_EQ(Text(UnitInfo.ProductName, 16), "TVQ-210CF UNIT  ");
     // The other thirteen version values are never taken from the unit.
-    for (int e = 0; e < 5; ++e)
-        for (int v = 0; v < 3; ++v)
-            if (!((e == 0 || e == 2) && v == 0))
+    for (int e = 0; e < 5; ++e) {
+        for (int v = 0; v < 3; ++v) {
+            if (!((e == 0 || e == 2) && v == 0)) {
                 EXPECT_EQ(UnitInfo.VersionTable[e][v], -1) << e << "," << v;
+            }
+        }
+    }
 
     EXPECT_EQ(CheckUnit(true, UnitInfo), UnitCheckOk);
     EXPECT_EQ(TrueIdeMode, 1u);
@@ -202,11 +205,15 @@ TEST_F(UnitAccessFirmware, UnreadableBlockIsRefused)
     EXPECT_EQ(Text(UnitInfo.ProductName, 16), std::string(16, ' '));
     ExpectModeSentinels();
 
-    // A unit that serves no block at all.
+    // Readable again, but with a blank signature: a block without versions.
     bus->ClearFaults("u");
     fw.signature = "";
+    fw.productName = "NO SIGNATURE";
     bus->SetFirmware("u", fw);
-    EXPECT_FALSE(ReadFirmwareInfo(UnitInfo));
+    EXPECT_TRUE(ReadFirmwareInfo(UnitInfo));
+    EXPECT_EQ(UnitInfo.BiosVersion(), -1);
+    EXPECT_EQ(Text(UnitInfo.ProductName, 16), "NO SIGNATURE    ");
+    EXPECT_EQ(CheckUnit(true, UnitInfo), UnitCheckFirmware);
 }
 
 TEST_F(UnitAccessFirmware, NoTargetsKeepsTheVdIndexInRange)
