@@ -1,0 +1,60 @@
+// The common Open and Save As dialogs over QFileDialog. The checks the
+// system's dialogs make (default extension, file must exist, overwrite
+// question, read-only refusal) are made here, so that a test responder that
+// stands in for the user's pick goes through them too.
+#pragma once
+
+#include <QString>
+#include <functional>
+#include <vector>
+
+class QWidget;
+
+enum class FileDialogKind { Open, SaveAs };
+
+struct FileDialogCall {
+    FileDialogKind kind;
+    QString title;
+    QString filter;        // "Name (pattern)|pattern|..." as the system writes it
+    int filterIndex = 1;   // 1-based
+    QString defaultExt;
+    QString initialName;   // the name last accepted in this dialog
+};
+
+class TFileDialog {
+public:
+    explicit TFileDialog(FileDialogKind kind) : Kind(kind) {}
+
+    FileDialogKind Kind;
+    QString Title;
+    QString DefaultExt;      // without the dot
+    QString Filter;          // "All files (*.*)|*.*|Binary files (*.bin)|*.bin"
+    int FilterIndex = 1;
+    bool FileMustExist = false;
+    bool OverwritePrompt = false;
+    bool NoReadOnlyReturn = false;
+    QString FileName;        // the accepted name; offered again next time
+
+    // Runs the dialog; true when a name was accepted (then in FileName).
+    // False when cancelled, also by closing the modal windows.
+    bool Execute(QWidget *parent = nullptr);
+};
+
+// "A (*.a)|*.a|B|*.b" as a Qt name filter list; "*.*" matches every name.
+QStringList QtNameFilters(const QString &systemFilter);
+
+// A responder plays the user's pick: it returns the chosen name, or an empty
+// string to cancel. It is asked again when the pick is refused (a missing
+// file for Open, No to the overwrite question, a read-only file). Pass {} to
+// use the real dialog.
+using FileDialogResponder = std::function<QString(const FileDialogCall &)>;
+void SetFileDialogResponder(FileDialogResponder responder);
+
+// Every dialog shown since the last ClearFileDialogLog, with the name accepted
+// (empty when cancelled).
+struct FileDialogLogEntry {
+    FileDialogCall call;
+    QString accepted;
+};
+const std::vector<FileDialogLogEntry> &FileDialogLog();
+void ClearFileDialogLog();
