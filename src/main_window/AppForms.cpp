@@ -1,0 +1,56 @@
+#include "AppForms.h"
+
+#include "AboutBox.h"
+#include "AppMain.h"
+#include "CardAcc.h"
+#include "CardInfo.h"
+#include "DeviceNotices.h"
+#include "Forms.h"
+#include "InputLba.h"
+#include "MessagePort.h"
+#include "UnitState.h"
+
+bool CreateApplicationForms(const AppFormsOptions &options)
+{
+    AppMainForm = new TAppMainForm;
+    AppMainWidget = AppMainForm;
+    AppMainForm->FormCreate();
+    if (StartupResult != 0)
+        return false;
+
+    CardAccDlg = new TCardAccDlg;
+    CardAccWidget = CardAccDlg;
+    AboutBoxDlg = new TAboutBoxDlg;
+    InputLbaDlg = new TInputLbaDlg;
+    CardInfoDlg = new TCardInfoDlg;
+    CardInfoWidget = CardInfoDlg;
+
+    if (options.deviceNotices)
+        new DeviceNotices(AppMainForm, QString(), AppMainForm);
+    if (options.messagePort) {
+        auto *port = new MessagePort(AppMainForm, AppMainForm);
+        port->setObjectName(QStringLiteral("MessagePort"));
+        port->Listen();
+    }
+    return true;
+}
+
+void DestroyApplicationForms()
+{
+    delete CardInfoDlg;
+    CardInfoDlg = nullptr;
+    CardInfoWidget = nullptr;
+    delete InputLbaDlg;
+    InputLbaDlg = nullptr;
+    delete AboutBoxDlg;
+    AboutBoxDlg = nullptr;
+    delete CardAccDlg;
+    CardAccDlg = nullptr;
+    CardAccWidget = nullptr;
+    if (AppMainForm) {
+        AppMainForm->FormDestroy();
+        delete AppMainForm;
+    }
+    AppMainForm = nullptr;
+    AppMainWidget = nullptr;
+}
