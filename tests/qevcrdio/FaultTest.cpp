@@ -1,0 +1,208 @@
+// Every injected fault reaches the caller as the failing result, and is counted.
+#include "LibTestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+
+using namespace tvqtest;
+
+namespace {
+
+struct Faulty {
+    VirtualBus bus;
+    QevSlotRecord t[QEV_MAX_TARGETS];
+    std::vector<uint8_t> buf = std::vector<uint8_t>(128 * 512);
+    Faulty()
+    {
+        bus.AddUnit("u", Model::Tvq210);  // VD first: target s is slot s
+        bus.InsertBlank("u", 1, 1u << 20);
+        bus.InsertBlank("u", 2, 1u << 20);
+        bus.InsertBlank("u", 3, 1u << 20);
+        EXPECT_EQ(ScanAll(t), 11);
+    }
+    int32_t Read(uint32_t target, uint32_t lba, uint32_t n = 1)
+    {
+        return QevScRead10(target, lba, n, buf.data(), 512);
+    }
+};
+
+double Millis(std::chrono::steady_clock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+}  // namespace
+
+TEST(Fault, CountsAndLbaRanges)
+{
+    Faulty f;
+    uint32_t next = f.bus.SetFault("u", "slot=2 op=read lba=0x100-0x1ff count=next:2 effect=readerror");
+    EXPECT_EQ(f.Read(2, 0xF0, 16), 0);          // ends before the range
+    EXPECT_EQ(f.Read(2, 0xF8, 16), QEV_E_READ_ERROR);  // overlaps its start
+    EXPECT_EQ(f.Read(1, 0x100), 0);             // another slot
+    EXPECT_EQ(f.Read(2, 0x1FF), QEV_E_READ_ERROR);
+    EXPECT_EQ(f.Read(2, 0x150), 0);             // the two are spent
+    EXPECT_EQ(f.bus.FireCount("u", next), 2u);
+    auto rules = f.bus.Bus().Faults("u");
+    ASSERT_EQ(rules.size(), 1u);
+    EXPECT_EQ(rules[0].hits, 3u);
+
+    f.bus.ClearFaults("u");
+    uint32_t every = f.bus.SetFault("u", "op=write count=every:3 effect=writeerror");
+    std::vector<int32_t> got;
+    for (int i = 0; i < 7; ++i) got.push_back(QevScWrite10(1, 0, 1, f.buf.data(), 512));
+    EXPECT_EQ(got, (std::vector<int32_t>{0, 0, QEV_E_WRITE_ERROR, 0, 0, QEV_E_WRITE_ERROR, 0}));
+    EXPECT_EQ(f.bus.FireCount("u", every), 2u);
+
+    f.bus.ClearFaults("u");
+    uint32_t after = f.bus.SetFault("u", "op=read count=after:2 effect=sense:03/11/05");
+    EXPECT_EQ(f.Read(3, 0), 0);
+    EXPECT_EQ(f.Read(3, 0), 0);
+    EXPECT_EQ(f.Read(3, 0), QEV_SENSE(3, 0x11, 5));
+    EXPECT_EQ(f.Read(3, 0), QEV_SENSE(3, 0x11, 5));
+    EXPECT_EQ(f.bus.FireCount("u", after), 2u);
+
+    // An "off" rule only counts; a cleared one is gone.
+    f.bus.ClearFaults("u");
+    uint32_t off = f.bus.SetFault("u", "op=read count=off effect=readerror");
+    EXPECT_EQ(f.Read(1, 0), 0);
+    EXPECT_EQ(f.bus.FireCount("u", off), 0u);
+    EXPECT_EQ(f.bus.Bus().Faults("u")[0].hits, 1u);
+    uint32_t always = f.bus.SetFault("u", "op=read effect=readerror");
+    EXPECT_EQ(f.Read(1, 0), QEV_E_READ_ERROR);
+    EXPECT_TRUE(f.bus.Bus().ClearFault("u", always));
+    EXPECT_FALSE(f.bus.Bus().ClearFault("u", always));
+    EXPECT_EQ(f.Read(1, 0), 0);
+}
+
+TEST(Fault, EveryOperationCanFail)
+{
+    Faulty f;
+    struct Case {
+        const char *rule;
+        std::function<int32_t()> call;
+        int32_t expected;
+    };
+    QevSlotRecord rec;
+    QevSlotStatus st;
+    uint8_t data[128];
+    std::vector<Case> cases = {
+        {"op=inquiry effect=notready", [&] { return QevScInquiry(0, 36, data); }, QEV_E_BECOMING_READY},
+        {"op=readbuffer effect=sense:04/44/00", [&] { return QevScReadBuffer(0, 2, 4, 0x1000, data, 128); },
+         QEV_E_HARDWARE},
+        {"op=slotstatus effect=notready", [&] { return QevScGetSlotStatus(0, &st); }, QEV_E_BECOMING_READY},
+        {"op=driveinfo effect=changed", [&] { return QevScGetDriveInfo(1, &rec); }, QEV_E_MEDIUM_CHANGED},
+        {"op=read effect=nomedium", [&] { return f.Read(1, 0); }, QEV_E_NO_MEDIUM},
+        {"op=write effect=writeerror", [&] { return QevScWrite10(1, 0, 1, data, 512); }, QEV_E_WRITE_ERROR},
+        {"op=format effect=sense:03/31/01", [&] { return QevScFormat(1, &rec); }, QEV_SENSE(3, 0x31, 1)},
+        {"op=lock effect=notready", [&] { return QevScLock(1); }, QEV_E_BECOMING_READY},
+        {"op=eject effect=readerror", [&] { return QevScEject(1); }, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.rule);
+        uint32_t id = f.bus.SetFault("u", std::string(c.rule) + " count=next:1");
+        EXPECT_EQ(c.call(), c.expected);
+        EXPECT_EQ(f.bus.FireCount("u", id), 1u);
+        // Spent: the same call succeeds now (eject really ejects then).
+        EXPECT_NE(c.call(), c.expected);
+    }
+    EXPECT_FALSE(f.bus.Bus().HasCard("u", 1));
+}
+
+TEST(Fault, ShortCorruptAndDroppedTransfers)
+{
+    Faulty f;
+    auto data = Pattern(8, 2);
+    ASSERT_EQ(QevScWrite10(2, 0, 8, data.data(), 512), 0);
+
+    // Short read: 3 sectors arrive, the rest of the buffer is untouched, success is claimed.
+    f.bus.SetFault("u", "op=read count=next:1 effect=short:3");
+    std::fill(f.buf.begin(), f.buf.end(), 0xEE);
+    ASSERT_EQ(f.Read(2, 0, 8), 0);
+    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 3 * 512, f.buf.begin()));
+    EXPECT_EQ(f.buf[3 * 512], 0xEE);
+    EXPECT_EQ(f.buf[8 * 512 - 1], 0xEE);
+    // Or with a sense after the partial transfer.
+    f.bus.SetFault("u", "op=read count=next:1 effect=short:1:03/11/00");
+    EXPECT_EQ(f.Read(2, 0, 8), QEV_E_READ_ERROR);
+
+    // Corrupted read: byte 7 of sectors 2 and 3 inverted; the card itself is intact.
+    f.bus.SetFault("u", "op=read lba=2-3 count=next:1 effect=corrupt:7");
+    ASSERT_EQ(f.Read(2, 0, 8), 0);
+    std::vector<uint8_t> want = data;
+    want[2 * 512 + 7] ^= 0xFF;
+    want[3 * 512 + 7] ^= 0xFF;
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), f.buf.begin()));
+    ASSERT_EQ(f.Read(2, 0, 8), 0);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), f.buf.begin()));
+
+    // Corrupted write: the card gets the spoilt byte.
+    f.bus.SetFault("u", "op=write count=next:1 effect=corrupt:0");
+    ASSERT_EQ(QevScWrite10(2, 0, 1, data.data(), 512), 0);
+    auto img = VirtualBus::ReadFile(f.bus.CardImage("u", 2), 0, 512);
+    EXPECT_EQ(img[0], static_cast<uint8_t>(data[0] ^ 0xFF));
+
+    // Dropped write: success reported, nothing written.
+    f.bus.SetFault("u", "op=write count=next:1 effect=drop");
+    auto other = Pattern(1, 99);
+    ASSERT_EQ(QevScWrite10(2, 5, 1, other.data(), 512), 0);
+    EXPECT_EQ(VirtualBus::ReadFile(f.bus.CardImage("u", 2), 5 * 512, 512),
+              std::vector<uint8_t>(data.begin() + 5 * 512, data.begin() + 6 * 512));
+    // Dropped eject: success reported, the card stays.
+    f.bus.SetFault("u", "op=eject count=next:1 effect=drop");
+    EXPECT_NE(QevScEject(2), 0);
+    EXPECT_TRUE(f.bus.Bus().HasCard("u", 2));
+}
+
+TEST(Fault, CardRulesThroughTheVd)
+{
+    Faulty f;
+    // A bad card in slot 2: the VD write still reaches slots 1 and 3 and reports the failure.
+    uint32_t id = f.bus.SetFault("u", "slot=2 op=write effect=writeerror");
+    auto data = Pattern(2, 5);
+    EXPECT_EQ(QevScWrite10(0, 10, 2, data.data(), 512), QEV_E_WRITE_ERROR);
+    EXPECT_EQ(VirtualBus::ReadFile(f.bus.CardImage("u", 1), 10 * 512, 1024), data);
+    EXPECT_EQ(VirtualBus::ReadFile(f.bus.CardImage("u", 3), 10 * 512, 1024), data);
+    EXPECT_EQ(VirtualBus::ReadFile(f.bus.CardImage("u", 2), 10 * 512, 1024), std::vector<uint8_t>(1024, 0));
+    EXPECT_EQ(f.bus.FireCount("u", id), 1u);
+
+    // A bad card in slot 1 shows through VD reads, which come from it.
+    f.bus.SetFault("u", "slot=1 op=read effect=readerror");
+    EXPECT_EQ(f.Read(0, 0), QEV_E_READ_ERROR);
+    EXPECT_EQ(f.Read(3, 0), 0);
+    // A VD-only rule leaves the slots alone.
+    f.bus.ClearFaults("u");
+    f.bus.SetFault("u", "slot=vd op=read effect=notready");
+    EXPECT_EQ(f.Read(0, 0), QEV_E_BECOMING_READY);
+    EXPECT_EQ(f.Read(1, 0), 0);
+}
+
+TEST(Fault, DelaysThrottleAndBadRuleFiles)
+{
+    Faulty f;
+    f.bus.SetFault("u", "op=slotstatus count=next:1 effect=delay:60");
+    QevSlotStatus st;
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(QevScGetSlotStatus(0, &st), 0);  // delayed, not failed
+    EXPECT_GE(Millis(std::chrono::steady_clock::now() - t0), 55.0);
+    EXPECT_EQ(st.CardMask, 7u);
+
+    // 1 MB/s: 64 KB take at least about 64 ms.
+    f.bus.Throttle("u", 1000000);
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(f.Read(1, 0, 128), 0);
+    EXPECT_GE(Millis(std::chrono::steady_clock::now() - t0), 60.0);
+    f.bus.Throttle("u", 0);
+
+    // A rule file gone bad injects nothing and breaks nothing.
+    { std::ofstream(f.bus.Dir() + "/u/faults.ini") << "[rule.1]\nop = explode\n"; }
+    EXPECT_EQ(f.Read(1, 0), 0);
+    EXPECT_THROW(f.bus.Bus().Faults("u"), vbus::Error);
+    { std::ofstream(f.bus.Dir() + "/u/fault-counts") << "\x01\x02garbage[[\n"; }
+    f.bus.ClearFaults("u");
+    uint32_t id = f.bus.SetFault("u", "op=read count=next:1 effect=readerror");
+    EXPECT_EQ(f.Read(1, 0), QEV_E_READ_ERROR);
+    EXPECT_EQ(f.bus.FireCount("u", id), 1u);
+}
