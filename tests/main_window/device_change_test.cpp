@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QtTest/QTest>
+#include <QtWidgets>
 
 using namespace tvqtest;
 

@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QtTest/QTest>
+#include <QtWidgets>
 
 #include <signal.h>
 
