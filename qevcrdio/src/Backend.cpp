@@ -8,6 +8,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -139,18 +140,53 @@ void Backend::Refresh()
 {
     std::string bus = vbus::DefaultBusDir();
     while (bus.size() > 1 && bus.back() == '/') bus.pop_back();
-    if (bus == bus_) return;
-    for (auto &kv : images_) ::close(kv.second.fd);
-    images_.clear();
-    units_.clear();
-    targets_.clear();
-    bus_ = bus;
+    if (bus != bus_) {
+        for (auto &kv : images_) ::close(kv.second.fd);
+        images_.clear();
+        units_.clear();
+        targets_.clear();
+        watched_.clear();
+        if (inotify_ >= 0) ::close(inotify_);
+        inotify_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        bus_ = bus;
+        ++gen_;
+    }
+    bool changed = inotify_ < 0 || watchFailed_;
+    watchFailed_ = false;
+    if (inotify_ >= 0) {
+        alignas(struct inotify_event) char buf[4096];
+        for (;;) {
+            ssize_t n = ::read(inotify_, buf, sizeof buf);
+            if (n <= 0) break;
+            changed = true;
+            for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(struct inotify_event)) <= n;) {
+                auto *ev = reinterpret_cast<struct inotify_event *>(buf + off);
+                if (ev->mask & (IN_IGNORED | IN_Q_OVERFLOW)) watched_.clear();  // watches to be made again
+                off += static_cast<ssize_t>(sizeof(struct inotify_event) + ev->len);
+            }
+        }
+    }
+    if (changed) ++gen_;
+    Watch(bus_);
+}
+
+void Backend::Watch(const std::string &dir)
+{
+    if (inotify_ < 0 || watched_.count(dir)) return;
+    // Not IN_MODIFY: our own writes to the images would report themselves.
+    uint32_t mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE | IN_ATTRIB |
+                    IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+    if (::inotify_add_watch(inotify_, dir.c_str(), mask) >= 0) watched_.insert(dir);
+    else watchFailed_ = true;  // unwatched: check everything again next call
 }
 
 UnitState *Backend::LoadUnit(const std::string &name)
 {
     std::string dir = UnitDir(name);
     UnitState &u = units_[name];
+    if (u.gen == gen_) return u.ok ? &u : nullptr;
+    u.gen = gen_;
+    Watch(dir);
     FileSig sig = StatSig(dir + "/" + vbus::kUnitFile);
     if (sig != u.sig || !sig.exists) {
         u.sig = sig;
@@ -186,9 +222,12 @@ void Backend::LoadFaults(const std::string &dir, UnitState *u)
     }
 }
 
-const vbus::Card *Backend::LoadCard(const std::string &dir, UnitState *u, int slot, uint64_t *imageSize)
+const vbus::Card *Backend::LoadCard(const std::string &dir, UnitState *u, int slot)
 {
     CardState &c = u->cards[slot];
+    if (c.gen == gen_) return c.present ? &c.card : nullptr;
+    c.gen = gen_;
+    c.present = false;
     std::string path = dir + "/" + vbus::SlotFileName(slot);
     FileSig sig = StatSig(path);
     if (sig != c.sig || !sig.exists) {
@@ -199,10 +238,14 @@ const vbus::Card *Backend::LoadCard(const std::string &dir, UnitState *u, int sl
         c.card.slot = slot;
     }
     if (!c.parsed) return nullptr;
+    auto slash = c.card.image.rfind('/');
+    if (slash != std::string::npos) Watch(slash == 0 ? "/" : c.card.image.substr(0, slash));
     struct stat st;
     // A card whose image is gone (or is no file) is not in its slot.
     if (::stat(c.card.image.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-    *imageSize = static_cast<uint64_t>(st.st_size);
+    if (c.card.params.totalSectors == 0)  // no parameters given: those of its size
+        c.card.params = vbus::DefaultDriveParams(static_cast<uint64_t>(st.st_size));
+    c.present = true;
     return &c.card;
 }
 
@@ -227,7 +270,7 @@ std::vector<CardRef> Backend::Cards(const TargetRef &ref, UnitState *u, bool all
     for (int s = first; s <= last; ++s) {
         CardRef c;
         c.slot = s;
-        c.card = LoadCard(dir, u, s, &c.imageSize);
+        c.card = LoadCard(dir, u, s);
         if (!c.card) continue;
         out.push_back(c);
         if (ref.slot == 0 && !allForVd) break;
@@ -241,8 +284,7 @@ int Backend::MirroredSlot(const std::string &dir, UnitState *u, uint32_t *mask)
     *mask = 0;
     int slots = static_cast<int>(u->spec.targets) - 1;
     for (int s = 1; s <= slots && s <= 32; ++s) {
-        uint64_t size;
-        if (!LoadCard(dir, u, s, &size)) continue;
+        if (!LoadCard(dir, u, s)) continue;
         *mask |= 1u << (s - 1);
         if (!lowest) lowest = s;
     }
@@ -297,38 +339,46 @@ void Backend::Pace(const UnitState *u, uint64_t bytes, uint32_t extraMs, int64_t
     if (wait > 0) SleepUntil(startNs + wait);
 }
 
-int Backend::ImageFd(const std::string &path, bool *writable)
+int Backend::ImageFd(const std::string &path, bool *writable, uint64_t *size)
 {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return -1;
     auto it = images_.find(path);
-    if (it != images_.end()) {
-        if (it->second.dev == static_cast<uint64_t>(st.st_dev) && it->second.ino == static_cast<uint64_t>(st.st_ino)) {
-            *writable = it->second.writable;
-            return it->second.fd;
+    if (it != images_.end() && it->second.gen != gen_) {
+        struct stat st;
+        // Checked once a round: a file renamed over the old one is opened anew.
+        if (::stat(path.c_str(), &st) != 0 || it->second.dev != static_cast<uint64_t>(st.st_dev) ||
+            it->second.ino != static_cast<uint64_t>(st.st_ino)) {
+            ::close(it->second.fd);
+            images_.erase(it);
+            it = images_.end();
+        } else {
+            it->second.gen = gen_;
         }
-        ::close(it->second.fd);  // replaced under us
-        images_.erase(it);
     }
-    if (images_.size() >= 64) {
-        for (auto &kv : images_) ::close(kv.second.fd);
-        images_.clear();
+    if (it == images_.end()) {
+        if (images_.size() >= 64) {
+            for (auto &kv : images_) ::close(kv.second.fd);
+            images_.clear();
+        }
+        Image img;
+        img.fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        img.writable = img.fd >= 0;
+        if (img.fd < 0) img.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (img.fd < 0) return -1;
+        struct stat fst;
+        if (::fstat(img.fd, &fst) != 0 || !S_ISREG(fst.st_mode)) {
+            ::close(img.fd);
+            return -1;
+        }
+        img.dev = static_cast<uint64_t>(fst.st_dev);
+        img.ino = static_cast<uint64_t>(fst.st_ino);
+        img.gen = gen_;
+        it = images_.emplace(path, img).first;
     }
-    Image img;
-    img.fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    img.writable = img.fd >= 0;
-    if (img.fd < 0) img.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (img.fd < 0) return -1;
-    struct stat fst;
-    if (::fstat(img.fd, &fst) != 0 || !S_ISREG(fst.st_mode)) {
-        ::close(img.fd);
-        return -1;
-    }
-    img.dev = static_cast<uint64_t>(fst.st_dev);
-    img.ino = static_cast<uint64_t>(fst.st_ino);
-    images_[path] = img;
-    *writable = img.writable;
-    return img.fd;
+    struct stat st;
+    if (::fstat(it->second.fd, &st) != 0) return -1;
+    *size = static_cast<uint64_t>(st.st_size);
+    *writable = it->second.writable;
+    return it->second.fd;
 }
 
 void Backend::DropImage(const std::string &path)
@@ -582,11 +632,12 @@ int32_t Backend::Transfer(uint32_t target, uint32_t lba, uint32_t count, uint8_t
         if (v.rule && v.rule->effect == vbus::Effect::Drop) return QEV_OK;
         if (v.rule && v.rule->effect == vbus::Effect::Short) n = std::min(count, v.rule->arg);
         bool writable;
-        int fd = ImageFd(c.card->image, &writable);
+        uint64_t imageSize = 0;
+        int fd = ImageFd(c.card->image, &writable, &imageSize);
         if (fd < 0) return QEV_E_HARDWARE;
         uint64_t off = static_cast<uint64_t>(lba) * kSector;
         // A truncated image reads as a failing card, never as zeros.
-        if (off + static_cast<uint64_t>(n) * kSector > c.imageSize) return QEV_E_HARDWARE;
+        if (off + static_cast<uint64_t>(n) * kSector > imageSize) return QEV_E_HARDWARE;
         if (n > 0 && !PreadAll(fd, rbuf, static_cast<size_t>(n) * kSector, off)) return QEV_E_READ_ERROR;
         if (v.rule && v.rule->effect == vbus::Effect::Corrupt) Corrupt(*v.rule, rbuf, lba, n);
         if (v.rule && v.rule->effect == vbus::Effect::Short && v.rule->key != 0) return SenseOf(*v.rule);
@@ -620,12 +671,13 @@ int32_t Backend::Transfer(uint32_t target, uint32_t lba, uint32_t count, uint8_t
         }
         if (n > 0) {
             bool writable = false;
-            int fd = ImageFd(c.card->image, &writable);
+            uint64_t imageSize = 0;
+            int fd = ImageFd(c.card->image, &writable, &imageSize);
             uint64_t off = static_cast<uint64_t>(lba) * kSector;
             if (fd < 0) rc = QEV_E_HARDWARE;
             else if (!writable) rc = kDataProtect;
             // Never grow a truncated image: the card is failing, not larger.
-            else if (off + static_cast<uint64_t>(n) * kSector > c.imageSize) rc = QEV_E_HARDWARE;
+            else if (off + static_cast<uint64_t>(n) * kSector > imageSize) rc = QEV_E_HARDWARE;
             else if (!PwriteAll(fd, src, static_cast<size_t>(n) * kSector, off)) rc = QEV_E_WRITE_ERROR;
         }
         if (rc != QEV_OK && result == QEV_OK) result = rc;
@@ -688,10 +740,11 @@ int32_t Backend::Format(uint32_t target, QevSlotRecord *record)
             const vbus::DriveParams &p = c.card->params;
             if (p.sectorSize != kSector) return QEV_E_INVALID_FIELD;
             bool writable = false;
-            int fd = ImageFd(c.card->image, &writable);
+            uint64_t imageSize = 0;
+            int fd = ImageFd(c.card->image, &writable, &imageSize);
             if (fd < 0) return QEV_E_HARDWARE;
             if (!writable) return kDataProtect;
-            uint64_t limit = std::min<uint64_t>(c.imageSize / kSector, p.totalSectors);
+            uint64_t limit = std::min<uint64_t>(imageSize / kSector, p.totalSectors);
             auto writer = [&](uint32_t lba, uint32_t n, const uint8_t *data) {
                 if (static_cast<uint64_t>(lba) + n > limit) return false;
                 return PwriteAll(fd, data, static_cast<size_t>(n) * kSector, static_cast<uint64_t>(lba) * kSector);
@@ -701,7 +754,7 @@ int32_t Backend::Format(uint32_t target, QevSlotRecord *record)
             if (p.sectorsPerTrack > 0 && p.sectorsPerTrack < 65536)
                 opt.sectorsPerTrack = static_cast<uint16_t>(p.sectorsPerTrack);
             if (p.heads > 0 && p.heads < 65536) opt.heads = static_cast<uint16_t>(p.heads);
-            if (static_cast<uint64_t>(p.totalSectors) * kSector > c.imageSize) return QEV_E_HARDWARE;
+            if (static_cast<uint64_t>(p.totalSectors) * kSector > imageSize) return QEV_E_HARDWARE;
             if (!fat::Format(p.totalSectors, writer, opt)) return kFormatFailed;
             // A corrupting rule spoils the boot sector after the fact.
             if (v.rule && v.rule->effect == vbus::Effect::Corrupt) {

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,12 +32,15 @@ struct FileSig {
 };
 
 struct CardState {
+    uint64_t gen = 0;      // validation round this state was checked in
     FileSig sig;           // of slot<N>.ini
     bool parsed = false;   // the description parsed
+    bool present = false;  // parsed and its image is a file
     vbus::Card card;
 };
 
 struct UnitState {
+    uint64_t gen = 0;      // validation round this state was checked in
     FileSig sig;           // of unit.ini
     bool ok = false;       // the description parsed
     vbus::UnitSpec spec;
@@ -54,11 +58,10 @@ struct TargetRef {
     int slot = 0;          // 0 = VD, else 1-based slot
 };
 
-// A card reached by a call: its slot and description, and whether its image is usable.
+// A card reached by a call: its slot and description.
 struct CardRef {
     int slot = 0;
     const vbus::Card *card = nullptr;
-    uint64_t imageSize = 0;
 };
 
 // The verdict of the fault rules on one call.
@@ -90,7 +93,8 @@ private:
     void Refresh();
     UnitState *LoadUnit(const std::string &name);
     void LoadFaults(const std::string &dir, UnitState *u);
-    const vbus::Card *LoadCard(const std::string &dir, UnitState *u, int slot, uint64_t *imageSize);
+    const vbus::Card *LoadCard(const std::string &dir, UnitState *u, int slot);
+    void Watch(const std::string &dir);
     // The target's unit when it is there and connected; else the failing code.
     int32_t Resolve(uint32_t target, TargetRef *ref, UnitState **unit);
     // The cards a call on the target reaches: the slot's, or for the VD the mirrored one (or all).
@@ -99,7 +103,8 @@ private:
     Verdict Judge(UnitState *u, uint32_t op, const std::vector<int> &slots, uint64_t lba, uint64_t count);
     void SaveCounts(const std::string &name, UnitState *u);
     void Pace(const UnitState *u, uint64_t bytes, uint32_t extraMs, int64_t startNs);
-    int ImageFd(const std::string &path, bool *writable);
+    // The open image and its size now (a truncated file shows at once).
+    int ImageFd(const std::string &path, bool *writable, uint64_t *size);
     void DropImage(const std::string &path);
     void FillRecord(const TargetRef &ref, uint32_t index, const vbus::Card *card, QevSlotRecord *rec);
     void Inquiry36(const vbus::UnitSpec &spec, uint8_t *out);
@@ -109,12 +114,19 @@ private:
 
     std::recursive_mutex mu_;
     std::string bus_;
+    // Validation rounds: cached state checked in round gen_ is trusted until
+    // inotify reports a change in a watched directory (or watching fails).
+    uint64_t gen_ = 1;
+    int inotify_ = -1;
+    bool watchFailed_ = false;
+    std::set<std::string> watched_;
     std::map<std::string, UnitState> units_;
     std::vector<TargetRef> targets_;
     struct Image {
         int fd = -1;
         uint64_t dev = 0, ino = 0;
         bool writable = false;
+        uint64_t gen = 0;  // round its identity was last checked in
     };
     std::map<std::string, Image> images_;
 };
