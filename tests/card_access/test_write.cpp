@@ -1,0 +1,226 @@
+// Writing a file to a card: whole sectors, the merged final partial sector,
+// the size question, unusable files, the VD, retry. Every run checks the
+// whole card image against a model of what it must hold.
+#include "CardAccFixture.h"
+
+#include "Shape.h"
+#include "UnitState.h"
+
+#include <QFile>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+
+#include <algorithm>
+
+using namespace tvqtest;
+
+namespace {
+const QString kDone = QStringLiteral("書き込みを完了しました。");
+const QString kTooBig = QStringLiteral("ファイルサイズがカード側の設定容量を超えています。\n"
+                                       "ファイルのすべてのデータを書き込むことはできません。\n\n実行しますか？");
+
+// The card as it must be after the file's first n bytes went to sector start.
+void Apply(std::vector<uint8_t> &card, uint32_t start, const std::vector<uint8_t> &file, size_t n)
+{
+    std::copy(file.begin(), file.begin() + n, card.begin() + start * 512);
+}
+} // namespace
+
+class WriteTest : public CardAccTest {};
+
+TEST_F(WriteTest, WholeAndPartialSectors)
+{
+    MakeUnit({4u << 20});
+    std::vector<uint8_t> model = FillCard(1, 1);
+    int maxAtDone = -1;
+    answer = [&](const MsgBoxCall &c) {
+        if (c.text == kDone)
+            maxAtDone = CardAccDlg->ProgressBar1->maximum();
+        return c.buttons == MsgButtons::YesNo ? int(mrYes) : int(mrOk);
+    };
+
+    struct Case {
+        size_t bytes;
+        uint32_t start;
+        int maximum;
+        std::vector<int> progress;
+    };
+    const Case cases[] = {
+        {1536, 0x10, 1, {1, 0}},          // one block of 3 sectors, the rest of the range untouched
+        {1000, 0x20, 1, {1, 0}},          // 1 sector, then 488 bytes merged into sector 0x21
+        {100, 0x30, 100, {1, 100, 0}},    // only the merge; the bar counts bytes
+        {0, 0x40, 0, {}},                 // nothing to write, still completed
+        {300 * 512 + 17, 0x100, 3, {1, 2, 3, 0}},  // 3 blocks, then the merge (no step left)
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.bytes);
+        const std::vector<uint8_t> file = Pattern(c.bytes, uint32_t(c.bytes));
+        const QString path = WriteScratch("w" + std::to_string(c.bytes) + ".bin", file);
+        ClearMsgBoxLog();
+        progressSeen.clear();
+        maxAtDone = -1;
+        RunDialog(1, [&] { Write(c.start, 0x1000, path); });
+        EXPECT_EQ(BoxTexts(), std::vector<QString>{kDone});
+        EXPECT_EQ(maxAtDone, c.maximum);
+        EXPECT_EQ(progressSeen, c.progress);
+        Apply(model, c.start, file, c.bytes);
+        ASSERT_TRUE(SameBytes(CardBytes(1), model));
+        EXPECT_TRUE(SameBytes(VirtualBus::ReadFile(path.toStdString()), file));  // the source is only read
+    }
+    EXPECT_EQ(lamps[1]->brushColor(), uint32_t(clLime));
+}
+
+TEST_F(WriteTest, FileLargerThanTheRange)
+{
+    MakeUnit({1u << 20});
+    std::vector<uint8_t> model = FillCard(1, 2);
+
+    // Exactly the range: no question.
+    const std::vector<uint8_t> exact = Pattern(5 * 512, 5);
+    RunDialog(1, [&] { Write(2, 5, WriteScratch("exact.bin", exact)); });
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{kDone});
+    Apply(model, 2, exact, exact.size());
+    ASSERT_TRUE(SameBytes(CardBytes(1), model));
+
+    // One byte more: the question; No writes nothing.
+    const std::vector<uint8_t> more = Pattern(5 * 512 + 1, 6);
+    const QString morePath = WriteScratch("more.bin", more);
+    answer = [](const MsgBoxCall &c) { return c.buttons == MsgButtons::YesNo ? int(mrNo) : int(mrOk); };
+    ClearMsgBoxLog();
+    RunDialog(1, [&] { Write(0x20, 5, morePath); });
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{kTooBig});
+    EXPECT_EQ(MsgBoxLog()[0].kind, MsgKind::Warning);
+    ASSERT_TRUE(SameBytes(CardBytes(1), model));
+
+    // Yes writes the range's whole sectors and no partial sector after it.
+    answer = {};
+    ClearMsgBoxLog();
+    RunDialog(1, [&] { Write(0x20, 5, morePath); });
+    EXPECT_EQ(BoxTexts(), (std::vector<QString>{kTooBig, kDone}));
+    Apply(model, 0x20, more, 5 * 512);
+    ASSERT_TRUE(SameBytes(CardBytes(1), model));
+
+    // Not a multiple of 512 and beyond the range: the range ends first.
+    const std::vector<uint8_t> ragged = Pattern(200 * 512 + 300, 7);
+    ClearMsgBoxLog();
+    RunDialog(1, [&] { Write(0x40, 129, WriteScratch("ragged.bin", ragged)); });
+    EXPECT_EQ(BoxTexts(), (std::vector<QString>{kTooBig, kDone}));
+    Apply(model, 0x40, ragged, 129 * 512);
+    ASSERT_TRUE(SameBytes(CardBytes(1), model));
+}
+
+TEST_F(WriteTest, UnusableSourceFiles)
+{
+    MakeUnit({1u << 20});
+    const std::vector<uint8_t> model = FillCard(1, 3);
+
+    const QString missing = ScratchPath("missing.bin");
+    RunDialog(1, [&] { Write(0, 1, missing); });
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{missing + QStringLiteral("\nファイルが見つかりません。\n"
+                                                                       "指定したファイル名が正しいかどうか確認して下さい。")});
+    EXPECT_EQ(MsgBoxLog()[0].kind, MsgKind::Warning);
+
+    // Opened for reading and writing, so a read-only file is refused.
+    const QString ro = WriteScratch("ro.bin", Pattern(1024, 1));
+    ASSERT_TRUE(QFile::setPermissions(ro, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    ClearMsgBoxLog();
+    progressSeen.clear();
+    RunDialog(1, [&] { Write(0, 2, ro); });
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("ファイルのオープンに失敗しました。")});
+    EXPECT_EQ(MsgBoxLog()[0].kind, MsgKind::Error);
+    EXPECT_TRUE(progressSeen.empty());  // refused before the dialog turned busy
+
+    // A directory is no file.
+    ClearMsgBoxLog();
+    RunDialog(1, [&] { Write(0, 2, QString::fromStdString(bus->ScratchDir())); });
+    ASSERT_EQ(MsgBoxLog().size(), 1u);
+    EXPECT_TRUE(MsgBoxLog()[0].text.contains(QStringLiteral("ファイルが見つかりません。")));
+    EXPECT_TRUE(SameBytes(CardBytes(1), model));
+}
+
+TEST_F(WriteTest, RetryResendsTheSameData)
+{
+    MakeUnit({1u << 20});
+    std::vector<uint8_t> model = FillCard(1, 4);
+    const std::vector<uint8_t> file = Pattern(300 * 512 + 7, 8);
+    const uint32_t id = bus->SetFault("u", "slot=1 op=write lba=0x90-0x90 count=next:1 effect=sense:03/0c/00");
+    int retries = 0;
+    answer = [&](const MsgBoxCall &c) {
+        if (c.buttons == MsgButtons::AbortRetry) {
+            EXPECT_EQ(c.text, QStringLiteral("カードへの書き込みに失敗しました。"));
+            ++retries;
+            return int(mrRetry);
+        }
+        return int(mrOk);
+    };
+    RunDialog(1, [&] { Write(0x10, 0x200, WriteScratch("retry.bin", file)); });
+    EXPECT_EQ(retries, 1);
+    EXPECT_EQ(bus->FireCount("u", id), 1u);
+    EXPECT_EQ(CountBoxes(kDone), 1);
+    Apply(model, 0x10, file, file.size());
+    ASSERT_TRUE(SameBytes(CardBytes(1), model));
+
+    // Given up: the blocks before the failure stay written, nothing after.
+    bus->ClearFaults("u");
+    bus->SetFault("u", "slot=1 op=write lba=0x100-0x100 count=always effect=sense:03/0c/00");
+    answer = {};
+    ClearMsgBoxLog();
+    const std::vector<uint8_t> second = Pattern(0x180 * 512, 9);
+    RunDialog(1, [&] { Write(0x80, 0x180, WriteScratch("second.bin", second)); });
+    EXPECT_EQ(CountBoxes(kDone), 0);
+    Apply(model, 0x80, second, 0x80 * 512);  // block 0x80-0xFF only
+    ASSERT_TRUE(SameBytes(CardBytes(1), model));
+}
+
+TEST_F(WriteTest, VdWritesEveryCardOrRefuses)
+{
+    MakeUnit({1u << 20, 1u << 20, 0, 1u << 20});
+    std::vector<uint8_t> models[5];
+    for (int s : {1, 2, 4})
+        models[s] = FillCard(s, uint32_t(s));
+    const std::vector<uint8_t> file = Pattern(3 * 512 + 200, 44);
+    std::vector<uint32_t> during;
+    QObject::connect(CardAccDlg->ProgressBar1, &QProgressBar::valueChanged, [&](int v) {
+        if (v == 1)
+            for (int i = 0; i < 6; ++i)
+                during.push_back(lamps[i]->brushColor());
+    });
+    RunDialog(0, [&] { Write(0x20, 0x10, WriteScratch("vd.bin", file)); });
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{kDone});
+    EXPECT_EQ(during, (std::vector<uint32_t>{clRed, clRed, clRed, clGray, clRed, clGray}));
+    // The merged sector is read through the VD, that is from the card it
+    // mirrors (slot 1), and that whole sector goes to every card.
+    const std::vector<uint8_t> tail(models[1].begin() + 0x23 * 512, models[1].begin() + 0x24 * 512);
+    for (int s : {1, 2, 4}) {
+        SCOPED_TRACE(s);
+        std::copy(tail.begin(), tail.end(), models[s].begin() + 0x23 * 512);
+        Apply(models[s], 0x20, file, file.size());
+        EXPECT_TRUE(SameBytes(CardBytes(s), models[s]));
+    }
+    for (int i : {0, 1, 2, 4})
+        EXPECT_EQ(lamps[i]->brushColor(), uint32_t(clLime));
+
+    // A card with another sector count: refused before the parameters are asked for.
+    const QString refused = QStringLiteral("諸元の異なるカードがあるため、同時書き込みはできません。");
+    bus->InsertBlank("u", 3, 2u << 20);
+    Scan();
+    ClearMsgBoxLog();
+    bool asked = false;
+    InParamDialog([&](TInputLbaDlg *d) { asked = d->isVisible(); });
+    RunDialog(0, [&] { QTest::mouseClick(CardAccDlg->btnWrite, Qt::LeftButton); });
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{refused});
+    EXPECT_EQ(MsgBoxLog()[0].kind, MsgKind::Error);
+    EXPECT_FALSE(asked);
+    for (int s : {1, 2, 4})
+        EXPECT_TRUE(SameBytes(CardBytes(s), models[s]));
+
+    // The VD without any card.
+    for (int s : {1, 2, 3, 4})
+        bus->Pull("u", s);
+    Scan();
+    ClearMsgBoxLog();
+    RunDialog(0, [&] { QTest::mouseClick(CardAccDlg->btnWrite, Qt::LeftButton); });
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{refused});
+}
