@@ -230,8 +230,13 @@ DriveParams DefaultDriveParams(uint64_t bytes)
         p.heads = 16;
         p.sectorsPerTrack = 63;
     }
+    if (total < static_cast<uint64_t>(p.heads) * p.sectorsPerTrack) {
+        // Smaller than one cylinder: one head, one track.
+        p.heads = 1;
+        p.sectorsPerTrack = static_cast<uint32_t>(std::max<uint64_t>(std::min<uint64_t>(total, 63), 1));
+    }
     uint64_t cyl = total / (static_cast<uint64_t>(p.heads) * p.sectorsPerTrack);
-    if (cyl == 0 && total > 0) cyl = 1;
+    if (cyl == 0) cyl = 1;
     p.cylinders = static_cast<uint32_t>(std::min<uint64_t>(cyl, 16383));
     p.sectorSize = 512;
     p.waitCheck = 1;

@@ -1,0 +1,177 @@
+// Description files: what is written is read back exactly, rules keep their
+// meaning, and a reader never sees a half-written description.
+#include "Desc.h"
+#include "LibTestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+using namespace tvqtest;
+
+TEST(Description, UnitSpecSurvivesAwkwardTexts)
+{
+    vbus::UnitSpec s;
+    s.model = Model::Foreign;
+    s.vendor = "A\"B;C#\\";
+    s.product = "  lead blanks";
+    s.revision = "\x01\xff";
+    s.bridge = "br = idge ; x";
+    s.targets = 5;
+    s.connected = false;
+    s.throttleBytesPerSecond = 123456789012ull;
+    s.callDelayMs = 7;
+    s.fw.signature = "";
+    s.fw.bios = 0xFFFFFFFF;
+    s.fw.flags = 0x80000601;
+    s.fw.productCode = 1;
+    s.fw.cardIf = 0;
+    s.fw.vendorText = "trail   ";
+    s.fw.productName = std::string("nul\0in it", 9);
+    std::string why;
+    vbus::UnitSpec r;
+    ASSERT_TRUE(vbus::ParseUnitSpec(vbus::UnitSpecText(s), &r, &why)) << why;
+    EXPECT_EQ(r.model, s.model);
+    EXPECT_EQ(r.vendor, s.vendor);
+    EXPECT_EQ(r.product, s.product);
+    EXPECT_EQ(r.revision, s.revision);
+    EXPECT_EQ(r.bridge, s.bridge);
+    EXPECT_EQ(r.targets, 5u);
+    EXPECT_FALSE(r.connected);
+    EXPECT_EQ(r.throttleBytesPerSecond, s.throttleBytesPerSecond);
+    EXPECT_EQ(r.callDelayMs, 7u);
+    EXPECT_EQ(r.fw.signature, "");
+    EXPECT_EQ(r.fw.bios, 0xFFFFFFFFu);
+    EXPECT_EQ(r.fw.flags, 0x80000601u);
+    EXPECT_EQ(r.fw.vendorText, "trail   ");
+    EXPECT_EQ(r.fw.productName, s.fw.productName);
+
+    // The library serves those bytes as they are.
+    VirtualBus bus;
+    s.connected = true;
+    s.bridge = "TVQ-MTX";
+    bus.AddUnit("x", s);
+    QevSlotRecord t[QEV_MAX_TARGETS];
+    ASSERT_EQ(ScanAll(t), 5);
+    uint8_t inq[36], blk[128];
+    ASSERT_EQ(QevScInquiry(0, 36, inq), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(inq + 8), 8), "A\"B;C#\\ ");
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(inq + 32), 4), "\x01\xff  ");
+    ASSERT_EQ(QevScReadBuffer(0, 2, 4, 0x1000, blk, 128), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(blk + 40), 16), std::string("nul\0in it       ", 16));
+
+    // Bad values are refused, not guessed at.
+    for (const char *bad : {"[unit]\nmodel = TVQ-210CF\ntargets = 0\n", "[unit]\nmodel = TVQ-210CF\ntargets = 17\n",
+                            "[unit]\nmodel = TVQ-210CF\nconnected = 2\n", "[firmware]\nbios = 1\n",
+                            "[unit]\nmodel = TVQ-206\n[firmware]\nbios = 0x1FFFFFFFF\n",
+                            "[unit]\nmodel = TVQ-206\n[firmware]\nsignature = \"T2100\"\n",
+                            "[unit]\nmodel = TVQ-206\nvendor = \"bad\\q\"\n", "[unit]\nmodel = TVQ-206\ncolour = red\n",
+                            "[unit]\nmodel = TVQ-206\n[extra]\nx = 1\n", "no section = 1\n", "[unit\nmodel = x\n"}) {
+        EXPECT_FALSE(vbus::ParseUnitSpec(bad, &r, &why)) << bad;
+    }
+}
+
+TEST(Description, FaultRulesKeepTheirMeaning)
+{
+    const char *rules[] = {
+        "slot=any op=all count=always effect=sense:03/11/00",
+        "slot=vd op=read,write count=next:3 lba=0x10-0x20 effect=short:4:03/11/00",
+        "slot=7 op=scan count=every:2 effect=drop:2",
+        "slot=1 op=inquiry,readbuffer,slotstatus,driveinfo count=after:5 effect=delay:250",
+        "slot=2 op=eject,format,lock count=off lba=0x0-0xFFFFFFFF effect=corrupt:511",
+        "slot=3 op=write count=next:0 effect=short:0",
+    };
+    std::vector<vbus::FaultRule> list;
+    uint32_t id = 5;
+    for (const char *text : rules) {
+        vbus::FaultRule r = vbus::ParseFaultRule(text);
+        EXPECT_EQ(vbus::FaultRuleText(r), text);
+        r.id = id++;
+        list.push_back(r);
+    }
+    std::vector<vbus::FaultRule> back;
+    uint32_t next = 0;
+    std::string why;
+    ASSERT_TRUE(vbus::ParseFaults(vbus::FaultsText(list, 42), &back, &next, &why)) << why;
+    EXPECT_EQ(next, 42u);
+    ASSERT_EQ(back.size(), list.size());
+    for (size_t i = 0; i < list.size(); ++i) {
+        EXPECT_EQ(back[i].id, list[i].id);
+        EXPECT_EQ(vbus::FaultRuleText(back[i]), vbus::FaultRuleText(list[i]));
+    }
+    // Shorthands and their sense codes.
+    vbus::FaultRule nm = vbus::ParseFaultRule("effect=nomedium");
+    EXPECT_EQ(QEV_SENSE(nm.key, nm.asc, nm.ascq), QEV_E_NO_MEDIUM);
+    vbus::FaultRule ch = vbus::ParseFaultRule("effect=changed");
+    EXPECT_EQ(QEV_SENSE(ch.key, ch.asc, ch.ascq), QEV_E_MEDIUM_CHANGED);
+    for (const char *bad : {"op=", "op=read,,write", "slot=0", "slot=17", "count=next", "count=always:2",
+                            "count=every:0", "lba=5-4", "lba=x", "effect=sense:10/00/00", "effect=sense:03/11",
+                            "effect=delay", "effect=delay:600001", "effect=corrupt:1:03/11/00", "oops",
+                            "=read", "effect=readerror:1"}) {
+        EXPECT_THROW(vbus::ParseFaultRule(bad), vbus::Error) << bad;
+    }
+}
+
+TEST(Description, DefaultGeometryCoversTheCard)
+{
+    for (uint64_t bytes = 512; bytes < (1ull << 41); bytes = bytes * 3 / 2 + 512 * 7) {
+        bytes -= bytes % 512;
+        vbus::DriveParams p = vbus::DefaultDriveParams(bytes);
+        uint64_t total = std::min<uint64_t>(bytes / 512, 0xFFFFFFFFull);
+        ASSERT_EQ(p.totalSectors, total) << bytes;
+        ASSERT_GE(p.heads, 1u);
+        ASSERT_LE(p.heads, 16u);
+        ASSERT_GE(p.sectorsPerTrack, 1u);
+        ASSERT_LE(p.sectorsPerTrack, 63u);
+        ASSERT_GE(p.cylinders, 1u);
+        ASSERT_LE(p.cylinders, 16383u);
+        ASSERT_LE(static_cast<uint64_t>(p.cylinders) * p.heads * p.sectorsPerTrack, std::max<uint64_t>(total, 1));
+        ASSERT_EQ(p.sectorSize, 512u);
+    }
+}
+
+TEST(Description, ReadersNeverSeeHalfADescription)
+{
+    VirtualBus bus;
+    vbus::UnitSpec spec;
+    spec.fw.productCode = 0;
+    spec.fw.productName = "EVEN";
+    bus.AddUnit("u", spec);
+    QevSlotRecord t[QEV_MAX_TARGETS];
+    ASSERT_EQ(ScanAll(t), 11);
+    std::atomic<bool> stop{false};
+    std::atomic<uint32_t> writes{0};
+    std::thread writer([&] {
+        vbus::Bus b(bus.Dir());
+        vbus::Unit u = b.GetUnit("u");
+        for (uint32_t i = 1; !stop; ++i) {
+            u.spec.fw.productCode = i;
+            u.spec.fw.productName = i % 2 ? "ODD ODD ODD ODD" : "EVEN";
+            b.UpdateUnit("u", u.spec);
+            writes = i;
+        }
+    });
+    int bad = 0, reads = 0;
+    uint32_t lastCode = 0, changes = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    // Until the writer has rewritten the description a few hundred times.
+    for (; (writes < 300 || reads < 2000) && std::chrono::steady_clock::now() < deadline; ++reads) {
+        uint8_t blk[128];
+        if (QevScReadBuffer(0, 2, 4, 0x1000, blk, 128) != 0) {
+            ++bad;
+            continue;
+        }
+        uint32_t code = blk[12] | blk[13] << 8 | blk[14] << 16 | static_cast<uint32_t>(blk[15]) << 24;
+        std::string name(reinterpret_cast<char *>(blk + 40), 16);
+        bool consistent = code % 2 ? name == "ODD ODD ODD ODD " : name == "EVEN            ";
+        if (!consistent || code < lastCode) ++bad;
+        changes += code != lastCode;
+        lastCode = code;
+    }
+    stop = true;
+    writer.join();
+    EXPECT_EQ(bad, 0);
+    EXPECT_GT(changes, 10u);  // the reads really saw the description change
+}
