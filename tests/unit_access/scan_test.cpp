@@ -52,18 +52,6 @@ TEST_F(UnitAccessScan, CompleteUnitsNeedOneScanAndAreLocked)
     EXPECT_TRUE(bus->Bus().LockedTargets("u210").empty());
 }
 
-TEST_F(UnitAccessScan, CompleteTvq206NeedsOneScan)
-{
-    bus->AddUnit("u206", Model::Tvq206, 0x0201);
-    const uint32_t scans = CountScans("u206");
-    EXPECT_EQ(ScanUnit(SlotTable), 7u);
-    EXPECT_EQ(ScanModel(), uint32_t(ModelTvq206));
-    EXPECT_EQ(Hits("u206", scans), 1u);
-    EXPECT_EQ(bus->Bus().LockedTargets("u206"), Range(7));
-    for (int i = 7; i < 11; ++i)
-        EXPECT_EQ(SlotTable[i].DriveLetter, 0) << "entry " << i;
-}
-
 TEST_F(UnitAccessScan, IncompleteTvq210IsScannedTwentyTwoTimes)
 {
     vbus::UnitSpec spec;
@@ -79,17 +67,25 @@ TEST_F(UnitAccessScan, IncompleteTvq210IsScannedTwentyTwoTimes)
     EXPECT_EQ(LockIndices(bus->Bus()).size(), 10u);
 }
 
-TEST_F(UnitAccessScan, IncompleteTvq206IsScannedTwentyTwoTimes)
+TEST_F(UnitAccessScan, Tvq206NeedsSevenTargetsToStopRetrying)
 {
     vbus::UnitSpec spec;
     spec.model = Model::Tvq206;
     spec.targets = 6;
-    bus->AddUnit("short206", spec);
-    const uint32_t scans = CountScans("short206");
+    bus->AddUnit("u206", spec);
+    const uint32_t scans = CountScans("u206");
     EXPECT_EQ(ScanUnit(SlotTable), 6u);
     EXPECT_EQ(ScanModel(), uint32_t(ModelTvq206));
-    EXPECT_EQ(Hits("short206", scans), 22u);
-    EXPECT_EQ(bus->Bus().LockedTargets("short206"), Range(6));
+    EXPECT_EQ(Hits("u206", scans), 22u);
+    EXPECT_EQ(bus->Bus().LockedTargets("u206"), Range(6));
+
+    spec.targets = 7;
+    bus->Bus().UpdateUnit("u206", spec);
+    EXPECT_EQ(ScanUnit(SlotTable), 7u);
+    EXPECT_EQ(Hits("u206", scans), 23u);
+    EXPECT_EQ(bus->Bus().LockedTargets("u206"), Range(7));
+    for (int i = 7; i < 11; ++i)
+        EXPECT_EQ(SlotTable[i].DriveLetter, 0) << "entry " << i;
 }
 
 TEST_F(UnitAccessScan, EnumerationThatRecoversEndsTheRetries)
