@@ -4,6 +4,7 @@
 #include "UnitState.h"
 #include "ui_InputLba.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QFocusEvent>
@@ -116,6 +117,9 @@ TInputLbaDlg::TInputLbaDlg(QWidget *parent)
         e->installEventFilter(this);
     }
 
+    for (QAbstractButton *b : std::initializer_list<QAbstractButton *>{rbtAccAll, rbtAccSect, btnRefFile, btnOk, btnCancel})
+        b->installEventFilter(this);
+
     connect(rbtAccAll, &QRadioButton::clicked, this, &TInputLbaDlg::Action1Execute);
     connect(rbtAccSect, &QRadioButton::clicked, this, &TInputLbaDlg::Action1Execute);
     connect(btnOk, &QPushButton::clicked, this, &TInputLbaDlg::btnOkClick);
@@ -180,6 +184,7 @@ void TInputLbaDlg::showEvent(QShowEvent *event)
 
 void TInputLbaDlg::FormActivate()
 {
+    dropNextRelease_ = false;
     const TCardAcc_ParamBlock &p = currentParams();
     SaveAsAccepted = false;
     edtStartSect->setText(QStringLiteral("%1").arg(p.StartSect, 8, 16, QLatin1Char('0')).toUpper());
@@ -211,6 +216,8 @@ uint32_t TInputLbaDlg::OpenTotalSectors() const
 
 void TInputLbaDlg::Warn(const QString &text)
 {
+    if (checking_)
+        dropNextRelease_ = true;
     ShowMessageBox(MsgKind::Warning, text, MsgButtons::Ok, this);
 }
 
@@ -232,6 +239,7 @@ bool TInputLbaDlg::edtSectCntKeyPress(uint32_t key)
 
 void TInputLbaDlg::edtStartSectExit()
 {
+    dropNextRelease_ = false;
     if (edtStartSect->text().isEmpty())
         edtStartSect->setText(kZeroText);
     uint32_t value = 0;
@@ -252,6 +260,7 @@ void TInputLbaDlg::edtStartSectExit()
 
 void TInputLbaDlg::edtSectCntExit()
 {
+    dropNextRelease_ = false;
     if (edtSectCnt->text().isEmpty())
         edtSectCnt->setText(kZeroText);
     uint32_t value = 0;
@@ -361,10 +370,18 @@ void TInputLbaDlg::FileSaveAs1Accept()
 
 bool TInputLbaDlg::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched != edtStartSect && watched != edtSectCnt)
+    if (watched != edtStartSect && watched != edtSectCnt) {
+        if (event->type() == QEvent::MouseButtonRelease && dropNextRelease_) {
+            dropNextRelease_ = false;
+            if (auto *b = qobject_cast<QAbstractButton *>(watched))
+                b->setDown(false);
+            return true;
+        }
         return ModalForm::eventFilter(watched, event);
+    }
 
     if (event->type() == QEvent::KeyPress) {
+        dropNextRelease_ = false;
         auto *ke = static_cast<QKeyEvent *>(event);
         // Shortcuts and editing keys are not characters.
         if (ke->text().isEmpty() || (ke->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) ||

@@ -103,4 +103,7 @@ private:
 
     std::unique_ptr<Ui::TInputLbaDlg> ui;
     bool checking_ = false;  // an exit check is showing its box
+    // An exit check refused the field that the click of a button was leaving:
+    // that click is dropped, as the box has taken the mouse from the button.
+    bool dropNextRelease_ = false;
 };
