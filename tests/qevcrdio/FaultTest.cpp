@@ -87,7 +87,7 @@ TEST(Fault, EveryOperationCanFail)
     };
     QevSlotRecord rec;
     QevSlotStatus st;
-    uint8_t data[128];
+    uint8_t data[512] = {};
     std::vector<Case> cases = {
         {"op=inquiry effect=notready", [&] { return QevScInquiry(0, 36, data); }, QEV_E_BECOMING_READY},
         {"op=readbuffer effect=sense:04/44/00", [&] { return QevScReadBuffer(0, 2, 4, 0x1000, data, 128); },
