@@ -14,9 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string why;
     switch (data[0] % 7) {
     case 0: {
-        vbus::UnitSpec spec;
-        if (vbus::ParseUnitSpec(text, &spec, &why)) {
-            const std::string once = vbus::UnitSpecText(spec);
+        vbus::UnitSpec desc;
+        if (vbus::ParseUnitSpec(text, &desc, &why)) {
+            const std::string once = vbus::UnitSpecText(desc);
             vbus::UnitSpec again;
             if (!vbus::ParseUnitSpec(once, &again, &why) || vbus::UnitSpecText(again) != once)
                 __builtin_trap();

@@ -11,10 +11,10 @@ class UnitAccessFirmware : public BusTest {
 protected:
     void AddUnit(uint32_t targets, const vbus::Firmware &fw)
     {
-        vbus::UnitSpec spec;
-        spec.model = targets == 7 ? Model::Tvq206 : Model::Tvq210;
-        spec.fw = fw;
-        bus->AddUnit("u", spec);
+        vbus::UnitSpec desc;
+        desc.model = targets == 7 ? Model::Tvq206 : Model::Tvq210;
+        desc.fw = fw;
+        bus->AddUnit("u", desc);
         DeviceCount = ScanUnit(SlotTable);
         ASSERT_EQ(DeviceCount, targets);
     }

@@ -54,10 +54,10 @@ TEST_F(UnitAccessScan, CompleteUnitsNeedOneScanAndAreLocked)
 
 TEST_F(UnitAccessScan, IncompleteTvq210IsScannedTwentyTwoTimes)
 {
-    vbus::UnitSpec spec;
-    spec.model = Model::Tvq210;
-    spec.targets = 10;
-    bus->AddUnit("short210", spec);
+    vbus::UnitSpec desc;
+    desc.model = Model::Tvq210;
+    desc.targets = 10;
+    bus->AddUnit("short210", desc);
     const uint32_t scans = CountScans("short210");
     EXPECT_EQ(ScanUnit(SlotTable), 10u);
     EXPECT_EQ(ScanModel(), uint32_t(ModelTvq210));
@@ -69,18 +69,18 @@ TEST_F(UnitAccessScan, IncompleteTvq210IsScannedTwentyTwoTimes)
 
 TEST_F(UnitAccessScan, Tvq206NeedsSevenTargetsToStopRetrying)
 {
-    vbus::UnitSpec spec;
-    spec.model = Model::Tvq206;
-    spec.targets = 6;
-    bus->AddUnit("u206", spec);
+    vbus::UnitSpec desc;
+    desc.model = Model::Tvq206;
+    desc.targets = 6;
+    bus->AddUnit("u206", desc);
     const uint32_t scans = CountScans("u206");
     EXPECT_EQ(ScanUnit(SlotTable), 6u);
     EXPECT_EQ(ScanModel(), uint32_t(ModelTvq206));
     EXPECT_EQ(Hits("u206", scans), 22u);
     EXPECT_EQ(bus->Bus().LockedTargets("u206"), Range(6));
 
-    spec.targets = 7;
-    bus->Bus().UpdateUnit("u206", spec);
+    desc.targets = 7;
+    bus->Bus().UpdateUnit("u206", desc);
     EXPECT_EQ(ScanUnit(SlotTable), 7u);
     EXPECT_EQ(Hits("u206", scans), 23u);
     EXPECT_EQ(bus->Bus().LockedTargets("u206"), Range(7));
