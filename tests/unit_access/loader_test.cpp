@@ -3,6 +3,8 @@
 #include "scsiio.h"
 #include "tvq2xx.h"
 
+#include <QCoreApplication>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -112,6 +114,16 @@ TEST_F(LoaderTest, RealLibraryLoadsFromTheProgramFolderAndByPath)
     EXPECT_TRUE(ScsiGetVersion());
     EXPECT_EQ(LibVersion[0], major);
     EXPECT_EQ(LibVersion[1], minor);
+
+    // With Qt up, the program folder comes from the application.
+    {
+        int argc = 1;
+        char name[] = "unit_access_loader_test";
+        char *argv[] = {name, nullptr};
+        QCoreApplication app(argc, argv);
+        ASSERT_TRUE(LoadScsiLibrary(&why)) << why;
+        EXPECT_TRUE(ScsiGetVersion());
+    }
 
     // A failed load after a good one leaves nothing usable behind.
     EXPECT_FALSE(LoadScsiLibraryFrom(STUB_NO_FORMAT_PATH, &why));
