@@ -290,6 +290,21 @@ TEST(Tvqunit, FaultsAndThrottle)
     t.Refused({"fault", "set", "u"}, 2, "words");
     t.Refused({"fault"}, 2, "");
 
+    // Unit attention after an insertion, becoming ready after a plug-in: once each, then normal.
+    t.Ok({"insert", "u", "2", "--size", "1M", "--medium-changed"});
+    QevSlotRecord r;
+    EXPECT_EQ(QevScGetDriveInfo(2, &r), QEV_E_MEDIUM_CHANGED);
+    EXPECT_EQ(QevScGetDriveInfo(2, &r), 0);
+    t.Ok({"unplug", "u"});
+    EXPECT_EQ(t.Ok({"plug", "u", "--becoming-ready", "2"}), "4\n");
+    uint8_t inq[36];
+    EXPECT_EQ(QevScInquiry(0, 36, inq), 0);
+    EXPECT_EQ(QevScGetSlotStatus(0, &st), QEV_E_BECOMING_READY);
+    EXPECT_EQ(QevScGetDriveInfo(2, &r), QEV_E_BECOMING_READY);
+    EXPECT_EQ(QevScGetSlotStatus(0, &st), 0);
+    EXPECT_EQ(st.CardMask, 3u);
+    t.Refused({"plug", "u", "--becoming-ready", "soon"}, 1, "bad call count");
+
     t.Ok({"throttle", "u", "--usb2"});
     EXPECT_NE(t.Ok({"show", "u"}).find("35000000 bytes/s"), std::string::npos);
     t.Ok({"throttle", "u", "--bytes-per-second", "2M", "--delay", "5"});

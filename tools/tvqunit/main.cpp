@@ -289,9 +289,22 @@ int Run(int argc, char **argv)
     show->add_option("name", name, "unit name")->required();
     show->callback([&] { action = [&](vbus::Bus &bus) { Show(bus, name); }; });
 
+    std::string becomingReady;
     auto *plug = app.add_subcommand("plug", "plug a unit in");
     plug->add_option("name", name, "unit name")->required();
-    plug->callback([&] { action = [&](vbus::Bus &bus) { bus.Plug(name); }; });
+    plug->add_option("--becoming-ready", becomingReady,
+                     "the next N calls (INQUIRY and scans aside) report 02/04/01, becoming ready");
+    plug->callback([&] {
+        action = [&](vbus::Bus &bus) {
+            uint64_t n = becomingReady.empty() ? 0 : Number(becomingReady, "call count");
+            bus.Plug(name);
+            if (n > 0)
+                std::cout << bus.AddFault(name, vbus::ParseFaultRule(
+                                                    "op=readbuffer,slotstatus,driveinfo,read,write,eject,format "
+                                                    "effect=notready count=next:" + std::to_string(n)))
+                          << "\n";
+        };
+    });
 
     auto *unplug = app.add_subcommand("unplug", "unplug a unit");
     unplug->add_option("name", name, "unit name")->required();
@@ -304,6 +317,9 @@ int Run(int argc, char **argv)
     auto *imageOpt = insert->add_option("--image", image, "existing image file (its size a multiple of 512)");
     sizeOpt->excludes(imageOpt);
     insert->add_flag("--in-place", inPlace, "use the image file itself instead of a copy");
+    bool changed = false;
+    insert->add_flag("--medium-changed", changed,
+                     "the card's next access reports 06/28/00, medium may have changed");
     params.Add(insert);
     insert->callback([&] {
         action = [&](vbus::Bus &bus) {
@@ -325,6 +341,9 @@ int Run(int argc, char **argv)
                                      : bus.InsertImage(name, slot, image, inPlace);
             }
             std::cout << "slot " << slot << " of " << name << ": " << path << "\n";
+            if (changed)
+                bus.AddFault(name, vbus::ParseFaultRule("slot=" + std::to_string(slot) +
+                                                        " op=driveinfo,read,write,format effect=changed count=next:1"));
         };
     });
 
