@@ -25,6 +25,12 @@
  * Backend: a virtual bus, a directory named by the environment variable
  * QEVCRDIO_BUS (default $XDG_DATA_HOME/qevcrdio/bus, else
  * ~/.local/share/qevcrdio/bus). The tool tvqunit creates and drives it.
+ * The library re-reads a description only when inotify reports a change in
+ * the bus (QEVCRDIO_NO_WATCH=1: it checks every file on every call instead).
+ * The name filter of QevScScanEx matches a bridge name that contains it.
+ * Drive letters follow the target index: E for target 0, F for target 1, ...
+ * QevScEject on the VD takes out the card it mirrors. Format errors beside the
+ * codes above: 03/31/01 (no FAT fits the card), 07/27/00 (image read-only).
  */
 #ifndef QEVCRDIO_H
 #define QEVCRDIO_H
