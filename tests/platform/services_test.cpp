@@ -256,3 +256,23 @@ TEST_F(PlatformTest, JapaneseStandardTextsAreInstalled)
 }
 
 }  // namespace
+
+#include "Fonts.h"
+#include <QFontInfo>
+#include <QFontMetrics>
+
+namespace {
+TEST(PlatformFonts, JapaneseFallbacksResolveToAnInstalledGothic)
+{
+    EnsureApp();
+    const QFontInfo p(PGothicFont(12));
+    const QFontInfo g(GothicFont(12));
+    EXPECT_EQ(p.pixelSize(), 12);
+    EXPECT_TRUE(p.family().contains("Gothic") || p.family().contains("CJK")) << p.family().toStdString();
+    EXPECT_TRUE(g.family().contains("Gothic") || g.family().contains("CJK")) << g.family().toStdString();
+    // The drive list's columns need every ASCII character equally wide.
+    const QFontMetrics m(GothicFont(12));
+    EXPECT_EQ(m.horizontalAdvance("iiiiiiiiii"), m.horizontalAdvance("WWWWWWWWWW")) << g.family().toStdString();
+    EXPECT_NE(p.family(), g.family()) << "the list needs the fixed-pitch one";
+}
+}  // namespace
