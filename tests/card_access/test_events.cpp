@@ -306,6 +306,23 @@ TEST_F(SlotEventsTest, VdRetargetOnTheTenSlotUnitWithTheVdLast)
     EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral(
                               "VD の読み出し先が SLOT# 2 に変更されました。\n読み出したデータは保証されません。")});
     EXPECT_EQ(FileBytes(file), Head(original[5], 2 * kBlock));
+
+    // A compare of the VD is stopped the same way; nothing is written anywhere.
+    ClearBoxes();
+    const QString same = QString::fromStdString(Bus().WriteFile("same.bin", Head(original[2], kRange * 512ull)));
+    open = Open(0, [&] {
+        AfterBlock(3, [&] { PushAndTick(1, kCard, 1); });
+        NextParams(0, kRange, same);
+        CardAccDlg->btnCompare->click();
+    });
+    EXPECT_FALSE(open);
+    // The compare closes every stopped run with its own end message.
+    EXPECT_EQ(BoxTexts(), (std::vector<QString>{
+                              QStringLiteral("VD の読み出し先が SLOT# 1 に変更されました。\n読み出したデータは保証されません。"),
+                              QStringLiteral("カードの指定範囲をすべて終了しました．")}));
+    EXPECT_EQ(VdTargetSlot, 0);
+    for (int n : {1, 2, 5})
+        EXPECT_EQ(Image(n), original[n]) << n;
 }
 
 TEST_F(SlotEventsTest, CardPushedDuringAVdWrite)
@@ -518,6 +535,26 @@ TEST_F(SlotEventsTest, WriteTestCountsAsAWriteForTheEvents)
     const std::vector<uint8_t> card = Image(1);
     EXPECT_EQ(card[3 * kBlock - 1], uint8_t((kBlock - 1) % 65536 % 254 + 1));
     EXPECT_TRUE(std::equal(card.begin() + 3 * kBlock, card.end(), original[1].begin() + 3 * kBlock));
+
+    // Once the bar is full (the completion message is up, the run not yet
+    // over), a card pushed in says nothing and the dialog stays.
+    ClearBoxes();
+    Bus().Pull("u", 4);
+    Tick();
+    AnswerNextBox([&](const MsgBoxCall &c) {
+        EXPECT_EQ(c.text, kWriteDone);
+        EXPECT_TRUE(TransferActive);
+        EXPECT_EQ(CardAccDlg->ProgressBar1->value(), CardAccDlg->ProgressBar1->maximum());
+        PushAndTick(5, kCard, 5);
+        return int(mrOk);
+    });
+    open = Open(0, [&] {
+        CardAccDlg->btnTest->show();
+        CardAccDlg->btnTest->click();
+    });
+    EXPECT_TRUE(open);
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{kWriteDone});
+    EXPECT_EQ(Image(5), original[5]);
 
     // Own card pulled during the test of a slot: its lamp stays grey afterwards.
     ClearBoxes();
