@@ -21,7 +21,6 @@ constexpr uint32_t kSector = 512;
 constexpr uint32_t kMaxSectorsPerCall = 128;
 const int32_t kDataProtect = QEV_SENSE(0x07, 0x27, 0x00);
 const int32_t kFormatFailed = QEV_SENSE(0x03, 0x31, 0x01);
-constexpr int kNone = -2;  // no slot of this kind in a call
 
 FileSig StatSig(const std::string &path)
 {
