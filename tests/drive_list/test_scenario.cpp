@@ -6,6 +6,7 @@
 #include "CardAcc.h"
 #include "CardInfo.h"
 #include "Forms.h"
+#include "ModalForm.h"
 #include "QStringPrint.h"
 #include "UnitState.h"
 
@@ -129,18 +130,42 @@ TEST_F(DriveListScenario, LinesOfARealUnitFollowTheCards)
         EXPECT_EQ(sectors, QStringLiteral("8192 (2000H)"));
         EXPECT_EQ(OpenSlotIndex, 2u);
         EXPECT_TRUE(CardInfoDlg->InModalLoop());
+
+        // Lines the list does not have are left alone; nothing is added.
+        CardInfoDlg->ReplaceLine(11, QStringLiteral("past the end"));
+        CardInfoDlg->ReplaceLine(0xFFFFFFFFu, QStringLiteral("far past the end"));
+        EXPECT_EQ(Lines(l), before);
+        // No line selected: nothing happens at all.
+        l->setCurrentRow(-1);
+        OpenLampIndex = 7;
+        CardInfoDlg->lbxCardInfoDblClick();
+        EXPECT_EQ(OpenLampIndex, 7u);
+        EXPECT_EQ(BoxTexts().size(), 1u);
+
+        EXPECT_EQ(l->font().pixelSize(), 12);
+        EXPECT_TRUE(l->font().underline());
+        EXPECT_EQ(l->visualItemRect(l->item(1)).height(), 12);
+        EXPECT_EQ(CardInfoDlg->windowTitle(), QStringLiteral("ドライブ諸元情報一覧"));
+        EXPECT_EQ(CardInfoDlg->OKBtn->text(), QStringLiteral("閉じる(&C)"));
     });
+
+    // Esc answers the close button: OK. Closing the modal windows gives Cancel.
+    QTimer::singleShot(0, CardInfoDlg, [] { QTest::keyClick(CardInfoDlg->lbxCardInfo, Qt::Key_Escape); });
+    EXPECT_EQ(CardInfoDlg->ShowModal(), mrOk);
+    QTimer::singleShot(0, CardInfoDlg, [] { CloseModalWindows(); });
+    EXPECT_EQ(CardInfoDlg->ShowModal(), mrCancel);
 }
 
-TEST_F(DriveListScenario, SixSlotUnitInTrueIdeMode)
+TEST_F(DriveListScenario, SixSlotUnitInTrueIdeModeWithTheVdLast)
 {
-    Bus().AddUnit("u", Model::Tvq206, 0x0401);
+    Bus().AddUnit("u", Model::Tvq206, 0x0601);
     vbus::DriveParams p = vbus::DefaultDriveParams(4u << 20);
     p.accessTiming = 12;
     p.waitCheck = 1;
     Bus().InsertBlank("u", 2, 4u << 20, p);
     Start();
     ASSERT_EQ(TrueIdeMode, 1u);
+    ASSERT_EQ(VdAtEnd, 1u);
 
     InList([&](QListWidget *l) {
         ASSERT_EQ(l->count(), 7);
@@ -159,7 +184,27 @@ TEST_F(DriveListScenario, SixSlotUnitInTrueIdeMode)
         QTest::keyClick(l, Qt::Key_Enter);
         EXPECT_TRUE(caption.startsWith(QStringLiteral("SLOT#1 （"))) << caption.toStdString();
         EXPECT_EQ(OpenLampIndex, 2u);
+        EXPECT_EQ(OpenSlotIndex, 1u);  // entry n - 1 with the VD last
         EXPECT_TRUE(BoxTexts().empty());
+
+        // The empty master slot: the box, and the caption "MASTER SLOT" is never reached.
+        l->setCurrentRow(1);
+        QTest::keyClick(l, Qt::Key_Return);
+        EXPECT_EQ(BoxTexts(), std::vector<QString>{kNoCard});
+        EXPECT_EQ(OpenSlotIndex, 0u);
+
+        // A master card arrives: its line is rewritten and it opens as "MASTER SLOT".
+        Bus().InsertBlank("u", 1, 4u << 20);
+        Tick();
+        EXPECT_TRUE(l->item(1)->text().startsWith(QStringLiteral("Slot M :   4.0MB")));
+        QTimer::singleShot(0, CardAccDlg, [&] {
+            caption = CardAccDlg->windowTitle();
+            CardAccDlg->btnCancel->click();
+        });
+        l->setCurrentRow(1);
+        QTest::keyClick(l, Qt::Key_Return);
+        const QChar letter = QLatin1Char(static_cast<char>(SlotTable[0].DriveLetter));
+        EXPECT_EQ(caption, QStringLiteral("MASTER SLOT （") + letter + QStringLiteral(": ドライブ）"));
     });
 }
 
