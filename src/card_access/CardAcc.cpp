@@ -18,6 +18,8 @@
 #include <QScreen>
 #include <QSettings>
 #include <QShowEvent>
+#include <QStyle>
+#include <QStyleFactory>
 #include <QToolButton>
 
 #include <algorithm>
@@ -100,6 +102,19 @@ TCardAccDlg::TCardAccDlg(QWidget *parent) : ModalForm(parent), ui(new Ui::TCardA
     edtStatus = ui->edtStatus;
     ProgressBar1 = ui->ProgressBar1;
     lblWarning = ui->lblWarning;
+
+    // Palettes rather than style sheets: the status line is repainted once per
+    // operation step and must stay cheap. The bar is drawn in blocks, as the
+    // system's own bar is, which also costs a fifth of a smooth one per step.
+    QPalette status = edtStatus->palette();
+    status.setColor(QPalette::Text, TShape::ToQColor(clLime));
+    status.setColor(QPalette::Base, Qt::black);
+    edtStatus->setPalette(status);
+    setLabelColor(lblWarning, TShape::ToQColor(clRed));
+    if (QStyle *blocks = QStyleFactory::create(QStringLiteral("Windows"))) {
+        blocks->setParent(this);
+        ProgressBar1->setStyle(blocks);
+    }
 
     connect(btnRead, &QPushButton::clicked, this, &TCardAccDlg::btnReadClick);
     connect(btnWrite, &QPushButton::clicked, this, &TCardAccDlg::btnWriteClick);
