@@ -151,7 +151,7 @@ int main(int argc, char **argv)
     }
 
     vbus::Bus bus(busDir);
-    bus.CreateUnit("u", vbus::UnitSpec());
+    bus.CreateUnit("u", vbus::UnitDesc());
     const std::string image = bus.InsertBlank("u", 1, 64ull << 20);
     const std::vector<uint8_t> cardData = Random(kBytes, 1);
     const std::vector<uint8_t> fileData = Random(kBytes, 2);

@@ -88,7 +88,7 @@ int main(int argc, char **argv)
     try {
         vbus::Bus bus(root + "/bus");
         setenv("QEVCRDIO_BUS", bus.Dir().c_str(), 1);
-        bus.CreateUnit("bench", vbus::UnitSpec{});
+        bus.CreateUnit("bench", vbus::UnitDesc{});
         const uint64_t bytes = sizeMiB << 20;
         std::string image = bus.InsertBlank("bench", 1, bytes);
         QevSlotRecord table[QEV_MAX_TARGETS];

@@ -54,26 +54,26 @@ int main()
     }
     const std::string base = root;
     std::printf("unit search (ScanUnit through libqevcrdio.so)\n");
-    Measure("TVQ-210CF, complete (1 scan)", base + "/a", [](vbus::Bus &b) { b.CreateUnit("u", vbus::UnitSpec()); });
+    Measure("TVQ-210CF, complete (1 scan)", base + "/a", [](vbus::Bus &b) { b.CreateUnit("u", vbus::UnitDesc()); });
     Measure("TVQ-210CF, 10 targets (22 scans)", base + "/b", [](vbus::Bus &b) {
-        vbus::UnitSpec s;
+        vbus::UnitDesc s;
         s.targets = 10;
         b.CreateUnit("u", s);
     });
     Measure("TVQ-206, 6 targets (22 scans)", base + "/c", [](vbus::Bus &b) {
-        vbus::UnitSpec s;
+        vbus::UnitDesc s;
         s.model = vbus::Model::Tvq206;
         s.targets = 6;
         b.CreateUnit("u", s);
     });
     Measure("TVQ-210CF behind 4 foreign devices (1 scan)", base + "/d", [](vbus::Bus &b) {
         for (int i = 0; i < 4; ++i) {
-            vbus::UnitSpec s;
+            vbus::UnitDesc s;
             s.model = vbus::Model::Foreign;
             s.targets = 2;
             b.CreateUnit("a" + std::to_string(i), s);
         }
-        b.CreateUnit("z", vbus::UnitSpec());
+        b.CreateUnit("z", vbus::UnitDesc());
     });
     Measure("empty bus (1 scan)", base + "/e", [](vbus::Bus &) {});
     std::error_code ec;

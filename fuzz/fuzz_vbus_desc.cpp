@@ -14,11 +14,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string why;
     switch (data[0] % 7) {
     case 0: {
-        vbus::UnitSpec desc;
-        if (vbus::ParseUnitSpec(text, &desc, &why)) {
-            const std::string once = vbus::UnitSpecText(desc);
-            vbus::UnitSpec again;
-            if (!vbus::ParseUnitSpec(once, &again, &why) || vbus::UnitSpecText(again) != once)
+        vbus::UnitDesc desc;
+        if (vbus::ParseUnitDesc(text, &desc, &why)) {
+            const std::string once = vbus::UnitDescText(desc);
+            vbus::UnitDesc again;
+            if (!vbus::ParseUnitDesc(once, &again, &why) || vbus::UnitDescText(again) != once)
                 __builtin_trap();
         }
         break;

@@ -195,7 +195,7 @@ UnitState *Backend::LoadUnit(const std::string &name)
         u.ok = false;
         std::string text, why;
         if (sig.exists && vbus::ReadTextFile(dir + "/" + vbus::kUnitFile, &text))
-            u.ok = vbus::ParseUnitSpec(text, &u.spec, &why);
+            u.ok = vbus::ParseUnitDesc(text, &u.unitDesc, &why);
     }
     if (!u.ok) return nullptr;
     LoadFaults(dir, &u);
@@ -257,7 +257,7 @@ int32_t Backend::Resolve(uint32_t target, TargetRef *ref, UnitState **unit)
     if (target >= targets_.size()) return QEV_E_NO_TARGET;
     *ref = targets_[target];
     UnitState *u = LoadUnit(ref->unit);
-    if (!u || !u->spec.connected || ref->target >= static_cast<int>(u->spec.targets)) return QEV_E_NO_TARGET;
+    if (!u || !u->unitDesc.connected || ref->target >= static_cast<int>(u->unitDesc.targets)) return QEV_E_NO_TARGET;
     *unit = u;
     return QEV_OK;
 }
@@ -266,7 +266,7 @@ std::vector<CardRef> Backend::Cards(const TargetRef &ref, UnitState *u, bool all
 {
     std::vector<CardRef> out;
     std::string dir = UnitDir(ref.unit);
-    int slots = static_cast<int>(u->spec.targets) - 1;
+    int slots = static_cast<int>(u->unitDesc.targets) - 1;
     int first = ref.slot == 0 ? 1 : ref.slot;
     int last = ref.slot == 0 ? slots : ref.slot;
     for (int s = first; s <= last; ++s) {
@@ -284,7 +284,7 @@ int Backend::MirroredSlot(const std::string &dir, UnitState *u, uint32_t *mask)
 {
     int lowest = 0;
     *mask = 0;
-    int slots = static_cast<int>(u->spec.targets) - 1;
+    int slots = static_cast<int>(u->unitDesc.targets) - 1;
     for (int s = 1; s <= slots && s <= 32; ++s) {
         if (!LoadCard(dir, u, s)) continue;
         *mask |= 1u << (s - 1);
@@ -334,10 +334,10 @@ void Backend::SaveCounts(const std::string &name, UnitState *u)
 
 void Backend::Pace(const UnitState *u, uint64_t bytes, uint32_t extraMs, int64_t startNs)
 {
-    int64_t wait = static_cast<int64_t>(u->spec.callDelayMs + extraMs) * 1000000;
-    if (u->spec.throttleBytesPerSecond > 0)
+    int64_t wait = static_cast<int64_t>(u->unitDesc.callDelayMs + extraMs) * 1000000;
+    if (u->unitDesc.throttleBytesPerSecond > 0)
         wait += static_cast<int64_t>(static_cast<long double>(bytes) * 1e9L /
-                                     static_cast<long double>(u->spec.throttleBytesPerSecond));
+                                     static_cast<long double>(u->unitDesc.throttleBytesPerSecond));
     if (wait > 0) SleepUntil(startNs + wait);
 }
 
@@ -408,7 +408,7 @@ void Backend::FillRecord(const TargetRef &, uint32_t index, const vbus::Card *ca
     rec->AccessTiming = p.accessTiming;
 }
 
-void Backend::Inquiry36(const vbus::UnitSpec &spec, uint8_t *d)
+void Backend::Inquiry36(const vbus::UnitDesc &unitDesc, uint8_t *d)
 {
     std::memset(d, 0, 36);
     d[0] = 0x00;  // direct-access block device
@@ -416,9 +416,9 @@ void Backend::Inquiry36(const vbus::UnitSpec &spec, uint8_t *d)
     d[2] = 0x02;  // version
     d[3] = 0x02;  // response data format
     d[4] = 0x1F;  // additional length: 36 bytes in all
-    Pad(d + 8, spec.vendor, 8);
-    Pad(d + 16, spec.product, 16);
-    Pad(d + 32, spec.revision, 4);
+    Pad(d + 8, unitDesc.vendor, 8);
+    Pad(d + 16, unitDesc.product, 16);
+    Pad(d + 32, unitDesc.revision, 4);
 }
 
 namespace {
@@ -438,10 +438,10 @@ std::vector<std::string> ListDevices(const std::string &bus)
 }
 
 // Slot of target t of a device: the VD first, or last with flag 0x200.
-int SlotOfTarget(const vbus::UnitSpec &spec, int t)
+int SlotOfTarget(const vbus::UnitDesc &unitDesc, int t)
 {
-    int n = static_cast<int>(spec.targets);
-    if (spec.fw.flags & 0x200) return t == n - 1 ? 0 : t + 1;
+    int n = static_cast<int>(unitDesc.targets);
+    if (unitDesc.fw.flags & 0x200) return t == n - 1 ? 0 : t + 1;
     return t;
 }
 
@@ -455,12 +455,12 @@ int32_t Backend::Scan(QevScFilter filter, const char *nameFilter, QevSlotRecord 
     std::vector<TargetRef> found;
     for (const std::string &name : ListDevices(bus_)) {
         UnitState *u = LoadUnit(name);
-        if (!u || !u->spec.connected) continue;
-        if (!want.empty() && u->spec.bridge.find(want) == std::string::npos) continue;
+        if (!u || !u->unitDesc.connected) continue;
+        if (!want.empty() && u->unitDesc.bridge.find(want) == std::string::npos) continue;
         int64_t start = NowNs();
         // Rules of the whole device: leave out its last targets, or all of it.
         Verdict all = Judge(u, vbus::OpScan, {vbus::kAnySlot}, 0, 0);
-        int n = static_cast<int>(u->spec.targets);
+        int n = static_cast<int>(u->unitDesc.targets);
         if (all.rule) {
             switch (all.rule->effect) {
             case vbus::Effect::Sense: n = 0; break;
@@ -471,7 +471,7 @@ int32_t Backend::Scan(QevScFilter filter, const char *nameFilter, QevSlotRecord 
         }
         std::vector<TargetRef> mine;
         for (int t = 0; t < n; ++t) {
-            TargetRef ref{name, t, SlotOfTarget(u->spec, t)};
+            TargetRef ref{name, t, SlotOfTarget(u->unitDesc, t)};
             Verdict one = Judge(u, vbus::OpScan, {ref.slot}, 0, 0);
             if (one.rule) continue;  // this target does not answer this time
             mine.push_back(ref);
@@ -480,7 +480,7 @@ int32_t Backend::Scan(QevScFilter filter, const char *nameFilter, QevSlotRecord 
         Pace(u, 0, all.delayMs, start);
         for (const auto &ref : mine) {
             uint8_t inq[36];
-            Inquiry36(u->spec, inq);
+            Inquiry36(u->unitDesc, inq);
             // The filter may call back into the library; u stays valid (units_ is a map).
             bool accept = !filter || filter(inq) != 0;
             if (!accept || found.size() >= QEV_MAX_TARGETS) continue;
@@ -524,7 +524,7 @@ int32_t Backend::Inquiry(uint32_t target, uint32_t allocLen, uint8_t *buffer)
     SaveCounts(ref.unit, u);
     Pace(u, 36, v.delayMs, start);
     uint8_t inq[36];
-    Inquiry36(u->spec, inq);
+    Inquiry36(u->unitDesc, inq);
     return Deliver(v, inq, std::min<uint32_t>(allocLen, 36), buffer, QEV_OK);
 }
 
@@ -543,7 +543,7 @@ int32_t Backend::ReadBuffer(uint32_t target, uint32_t mode, uint32_t id, uint32_
     Pace(u, 128, v.delayMs, start);
     uint8_t blk[128];
     std::memset(blk, 0, sizeof blk);
-    const vbus::Firmware &fw = u->spec.fw;
+    const vbus::Firmware &fw = u->unitDesc.fw;
     std::memcpy(blk, fw.signature.data(), std::min<size_t>(fw.signature.size(), 4));
     Le32(blk + 4, fw.bios);
     Le32(blk + 8, fw.flags);

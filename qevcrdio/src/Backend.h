@@ -43,7 +43,7 @@ struct UnitState {
     uint64_t gen = 0;      // validation round this state was checked in
     FileSig sig;           // of unit.ini
     bool ok = false;       // the description parsed
-    vbus::UnitSpec spec;
+    vbus::UnitDesc unitDesc;
     FileSig faultSig;
     std::vector<vbus::FaultRule> rules;
     std::map<uint32_t, vbus::RuleCounts> counts;
@@ -107,7 +107,7 @@ private:
     int ImageFd(const std::string &path, bool *writable, uint64_t *size);
     void DropImage(const std::string &path);
     void FillRecord(const TargetRef &ref, uint32_t index, const vbus::Card *card, QevSlotRecord *rec);
-    void Inquiry36(const vbus::UnitSpec &spec, uint8_t *out);
+    void Inquiry36(const vbus::UnitDesc &unitDesc, uint8_t *out);
     int32_t Transfer(uint32_t target, uint32_t lba, uint32_t count, uint8_t *rbuf, const uint8_t *wbuf,
                      uint32_t bps);
     std::string UnitDir(const std::string &name) const { return bus_ + "/" + name; }

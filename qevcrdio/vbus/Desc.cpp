@@ -260,7 +260,7 @@ const char *ModelProduct(Model m)
     return "DISK";
 }
 
-void ResolveDefaults(UnitSpec *s)
+void ResolveDefaults(UnitDesc *s)
 {
     bool unit = s->model != Model::Foreign;
     if (s->vendor.empty()) s->vendor = unit ? "QEVRA" : "OTHERVND";
@@ -273,7 +273,7 @@ void ResolveDefaults(UnitSpec *s)
 namespace {
 
 struct UnitSink : Sink {
-    UnitSpec spec;
+    UnitDesc unitDesc;
     bool haveModel = false;
     bool Key(const std::string &sec, const std::string &k, const std::string &v) override
     {
@@ -281,30 +281,30 @@ struct UnitSink : Sink {
         uint32_t n;
         if (sec == "unit") {
             if (k == "model") {
-                ok = ParseModel(Trim(v), &spec.model);
+                ok = ParseModel(Trim(v), &unitDesc.model);
                 haveModel = ok;
-            } else if (k == "vendor") ok = Str(v, &spec.vendor);
-            else if (k == "product") ok = Str(v, &spec.product);
-            else if (k == "revision") ok = Str(v, &spec.revision);
-            else if (k == "bridge") ok = Str(v, &spec.bridge);
-            else if (k == "targets") ok = Num32(v, &spec.targets) && spec.targets >= 1 && spec.targets <= kMaxTargets;
+            } else if (k == "vendor") ok = Str(v, &unitDesc.vendor);
+            else if (k == "product") ok = Str(v, &unitDesc.product);
+            else if (k == "revision") ok = Str(v, &unitDesc.revision);
+            else if (k == "bridge") ok = Str(v, &unitDesc.bridge);
+            else if (k == "targets") ok = Num32(v, &unitDesc.targets) && unitDesc.targets >= 1 && unitDesc.targets <= kMaxTargets;
             else if (k == "connected") {
                 ok = Num32(v, &n) && n <= 1;
-                spec.connected = n != 0;
+                unitDesc.connected = n != 0;
             } else if (k == "throttle_bytes_per_second") {
                 uint64_t x;
                 ok = ParseNumber(Trim(v), UINT64_MAX, &x);
-                spec.throttleBytesPerSecond = x;
-            } else if (k == "call_delay_ms") ok = Num32(v, &spec.callDelayMs) && spec.callDelayMs <= 600000;
+                unitDesc.throttleBytesPerSecond = x;
+            } else if (k == "call_delay_ms") ok = Num32(v, &unitDesc.callDelayMs) && unitDesc.callDelayMs <= 600000;
             else ok = false;
         } else if (sec == "firmware") {
-            if (k == "signature") ok = Str(v, &spec.fw.signature) && spec.fw.signature.size() <= 4;
-            else if (k == "bios") ok = Num32(v, &spec.fw.bios);
-            else if (k == "flags") ok = Num32(v, &spec.fw.flags);
-            else if (k == "product_code") ok = Num32(v, &spec.fw.productCode);
-            else if (k == "card_if") ok = Num32(v, &spec.fw.cardIf);
-            else if (k == "vendor_text") ok = Str(v, &spec.fw.vendorText) && spec.fw.vendorText.size() <= 8;
-            else if (k == "product_name") ok = Str(v, &spec.fw.productName) && spec.fw.productName.size() <= 16;
+            if (k == "signature") ok = Str(v, &unitDesc.fw.signature) && unitDesc.fw.signature.size() <= 4;
+            else if (k == "bios") ok = Num32(v, &unitDesc.fw.bios);
+            else if (k == "flags") ok = Num32(v, &unitDesc.fw.flags);
+            else if (k == "product_code") ok = Num32(v, &unitDesc.fw.productCode);
+            else if (k == "card_if") ok = Num32(v, &unitDesc.fw.cardIf);
+            else if (k == "vendor_text") ok = Str(v, &unitDesc.fw.vendorText) && unitDesc.fw.vendorText.size() <= 8;
+            else if (k == "product_name") ok = Str(v, &unitDesc.fw.productName) && unitDesc.fw.productName.size() <= 16;
             else ok = false;
         } else {
             ok = false;
@@ -343,7 +343,7 @@ struct CardSink : Sink {
 
 }  // namespace
 
-bool ParseUnitSpec(const std::string &text, UnitSpec *spec, std::string *why)
+bool ParseUnitDesc(const std::string &text, UnitDesc *unitDesc, std::string *why)
 {
     UnitSink sink;
     if (!RunIni(text, &sink, why)) return false;
@@ -351,12 +351,12 @@ bool ParseUnitSpec(const std::string &text, UnitSpec *spec, std::string *why)
         if (why) *why = "no model";
         return false;
     }
-    *spec = sink.spec;
-    ResolveDefaults(spec);
+    *unitDesc = sink.unitDesc;
+    ResolveDefaults(unitDesc);
     return true;
 }
 
-std::string UnitSpecText(const UnitSpec &s)
+std::string UnitDescText(const UnitDesc &s)
 {
     std::string t;
     t += "[unit]\n";

@@ -35,14 +35,14 @@ bool ParseNumber(const std::string &text, uint64_t max, uint64_t *value);
 std::string Unquote(const std::string &text, bool *ok);
 std::string Quote(const std::string &text);
 
-// Fills the empty fields of a spec with the model's defaults.
-void ResolveDefaults(UnitSpec *spec);
+// Fills the empty fields of a unitDesc with the model's defaults.
+void ResolveDefaults(UnitDesc *unitDesc);
 // The model's INQUIRY product, e.g. "TVQ-210CF".
 const char *ModelProduct(Model m);
 
 // unit.ini. Parse fails (with a reason) on a malformed or incomplete description.
-bool ParseUnitSpec(const std::string &text, UnitSpec *spec, std::string *why);
-std::string UnitSpecText(const UnitSpec &spec);
+bool ParseUnitDesc(const std::string &text, UnitDesc *unitDesc, std::string *why);
+std::string UnitDescText(const UnitDesc &unitDesc);
 
 // slot<N>.ini; relative image paths are taken from unitDir.
 bool ParseCard(const std::string &text, const std::string &unitDir, Card *card, std::string *why);

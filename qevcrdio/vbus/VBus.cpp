@@ -277,21 +277,21 @@ bool Bus::HasUnit(const std::string &name) const
     return ::stat((UnitDir(name) + "/" + kUnitFile).c_str(), &st) == 0;
 }
 
-void Bus::CreateUnit(const std::string &name, const UnitSpec &specIn)
+void Bus::CreateUnit(const std::string &name, const UnitDesc &descIn)
 {
     std::string dir = UnitDir(name);
-    UnitSpec spec = specIn;
-    ResolveDefaults(&spec);
-    if (spec.targets < 1 || spec.targets > static_cast<uint32_t>(kMaxTargets))
+    UnitDesc unitDesc = descIn;
+    ResolveDefaults(&unitDesc);
+    if (unitDesc.targets < 1 || unitDesc.targets > static_cast<uint32_t>(kMaxTargets))
         throw Error("a device has 1 to " + std::to_string(kMaxTargets) + " targets");
-    if (spec.fw.signature.size() > 4 || spec.fw.vendorText.size() > 8 || spec.fw.productName.size() > 16 ||
-        spec.vendor.size() > 8 || spec.product.size() > 16 || spec.revision.size() > 4)
+    if (unitDesc.fw.signature.size() > 4 || unitDesc.fw.vendorText.size() > 8 || unitDesc.fw.productName.size() > 16 ||
+        unitDesc.vendor.size() > 8 || unitDesc.product.size() > 16 || unitDesc.revision.size() > 4)
         throw Error("a text field is longer than its place (signature 4, vendor text 8, product name 16, "
                     "vendor 8, product 16, revision 4)");
     // Built under a hidden name and renamed, so the library never sees half a unit.
     std::string tmp = dir_ + "/.new-" + name + "-" + std::to_string(getpid());
     if (::mkdir(tmp.c_str(), 0755) != 0) throw Error("cannot create '" + tmp + "': " + Errno());
-    if (!WriteFileAtomic(tmp + "/" + kUnitFile, UnitSpecText(spec))) {
+    if (!WriteFileAtomic(tmp + "/" + kUnitFile, UnitDescText(unitDesc))) {
         int e = errno;
         ::rmdir(tmp.c_str());
         throw Error("cannot write the description of '" + name + "': " + Errno(e));
@@ -310,14 +310,14 @@ void Bus::CreateUnit(const std::string &name, const UnitSpec &specIn)
     if (rc != 0) throw Error("cannot create unit '" + name + "': " + Errno(e));
 }
 
-void Bus::UpdateUnit(const std::string &name, const UnitSpec &specIn)
+void Bus::UpdateUnit(const std::string &name, const UnitDesc &descIn)
 {
     Unit u = GetUnit(name);  // must exist and parse
     (void)u;
-    UnitSpec spec = specIn;
-    ResolveDefaults(&spec);
+    UnitDesc unitDesc = descIn;
+    ResolveDefaults(&unitDesc);
     DirLock lock(UnitDir(name));
-    if (!WriteFileAtomic(UnitDir(name) + "/" + kUnitFile, UnitSpecText(spec)))
+    if (!WriteFileAtomic(UnitDir(name) + "/" + kUnitFile, UnitDescText(unitDesc)))
         throw Error("cannot write the description of '" + name + "': " + Errno());
 }
 
@@ -332,9 +332,9 @@ Unit Bus::GetUnit(const std::string &name) const
     }
     Unit u;
     u.name = name;
-    if (!ParseUnitSpec(text, &u.spec, &why))
+    if (!ParseUnitDesc(text, &u.unitDesc, &why))
         throw Error("malformed description of unit '" + name + "': " + why);
-    for (int s = 1; s < static_cast<int>(u.spec.targets); ++s) {
+    for (int s = 1; s < static_cast<int>(u.unitDesc.targets); ++s) {
         std::string ct;
         if (!ReadTextFile(dir + "/" + SlotFileName(s), &ct)) continue;
         Card c;
@@ -371,24 +371,24 @@ std::vector<std::string> Bus::UnitNames() const
 void Bus::Plug(const std::string &name)
 {
     Unit u = GetUnit(name);
-    u.spec.connected = true;
-    UpdateUnit(name, u.spec);
+    u.unitDesc.connected = true;
+    UpdateUnit(name, u.unitDesc);
 }
 
 void Bus::Unplug(const std::string &name)
 {
     Unit u = GetUnit(name);
-    u.spec.connected = false;
-    UpdateUnit(name, u.spec);
+    u.unitDesc.connected = false;
+    UpdateUnit(name, u.unitDesc);
 }
 
 void Bus::CheckSlot(const std::string &name, int slot, Unit *u) const
 {
     *u = GetUnit(name);
-    int slots = static_cast<int>(u->spec.targets) - 1;
+    int slots = static_cast<int>(u->unitDesc.targets) - 1;
     if (slot < 1 || slot > slots)
         throw Error("slot " + std::to_string(slot) + " does not exist on unit '" + name + "' (" +
-                    ModelName(u->spec.model) + ": slots 1 to " + std::to_string(slots) + ")");
+                    ModelName(u->unitDesc.model) + ": slots 1 to " + std::to_string(slots) + ")");
 }
 
 std::string Bus::Insert(const std::string &name, int slot, const std::string &image, bool inPlace,
@@ -531,7 +531,7 @@ uint32_t Bus::AddFault(const std::string &name, const FaultRule &ruleIn)
 {
     Unit u = GetUnit(name);
     if (ruleIn.slot != kAnySlot && ruleIn.slot != kVdSlot &&
-        (ruleIn.slot < 1 || ruleIn.slot >= static_cast<int>(u.spec.targets)))
+        (ruleIn.slot < 1 || ruleIn.slot >= static_cast<int>(u.unitDesc.targets)))
         throw Error("slot " + std::to_string(ruleIn.slot) + " does not exist on unit '" + name + "'");
     if (ruleIn.lbaLast < ruleIn.lbaFirst) throw Error("empty LBA range");
     std::string dir = UnitDir(name);
@@ -610,9 +610,9 @@ void Bus::SetThrottle(const std::string &name, uint64_t bytesPerSecond, uint32_t
 {
     if (callDelayMs > 600000) throw Error("call delay above 600000 ms");
     Unit u = GetUnit(name);
-    u.spec.throttleBytesPerSecond = bytesPerSecond;
-    u.spec.callDelayMs = callDelayMs;
-    UpdateUnit(name, u.spec);
+    u.unitDesc.throttleBytesPerSecond = bytesPerSecond;
+    u.unitDesc.callDelayMs = callDelayMs;
+    UpdateUnit(name, u.unitDesc);
 }
 
 std::vector<CallRecord> Bus::Calls() const

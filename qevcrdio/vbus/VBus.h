@@ -48,7 +48,7 @@ struct Firmware {
 };
 
 // Everything a device's description holds.
-struct UnitSpec {
+struct UnitDesc {
     Model model = Model::Tvq210;
     std::string vendor;                // INQUIRY 8-15; "" = "QEVRA" (units) or "OTHERVND"
     std::string product;               // INQUIRY 16-31; "" = the model's product
@@ -86,7 +86,7 @@ struct Card {
 // A device on the bus, as its description reads.
 struct Unit {
     std::string name;
-    UnitSpec spec;
+    UnitDesc unitDesc;
     std::vector<Card> cards;     // by slot number
 };
 
@@ -170,9 +170,9 @@ public:
     const std::string &Dir() const { return dir_; }
 
     // Creates a device; fails if the name is taken or not a plain file name.
-    void CreateUnit(const std::string &name, const UnitSpec &spec);
+    void CreateUnit(const std::string &name, const UnitDesc &unitDesc);
     // Rewrites the description of an existing device (cards, faults kept).
-    void UpdateUnit(const std::string &name, const UnitSpec &spec);
+    void UpdateUnit(const std::string &name, const UnitDesc &unitDesc);
     // True if the device exists.
     bool HasUnit(const std::string &name) const;
     // The device's description and cards; fails when unknown or malformed.

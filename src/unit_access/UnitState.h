@@ -28,7 +28,7 @@ static_assert(offsetof(SlotRecord, WaitCheck) == 24, "SlotRecord layout");
 static_assert(offsetof(SlotRecord, AccessTiming) == 28, "SlotRecord layout");
 static_assert(offsetof(SlotRecord, DriveLetter) == 32, "SlotRecord layout");
 
-// The first 32 bytes: two cards are of the same specification when these match.
+// The first 32 bytes: two cards are alike exactly when these match.
 constexpr size_t kDriveParamBytes = 32;
 
 constexpr int kSlotTableEntries = 11;

@@ -253,11 +253,11 @@ TEST_F(DeviceChangeTest, ArrivalOfAnOldFirmwareShowsTheArrivalWordingAndEndsTheP
 
 TEST_F(DeviceChangeTest, IncompleteUnitOnArrivalIsTakenWithoutConfiguring)
 {
-    vbus::UnitSpec spec;
-    spec.model = Model::Tvq210;
-    spec.targets = 5;  // fewer than any model
-    spec.connected = false;
-    Bus().AddUnit("u", spec);
+    vbus::UnitDesc unitDesc;
+    unitDesc.model = Model::Tvq210;
+    unitDesc.targets = 5;  // fewer than any model
+    unitDesc.connected = false;
+    Bus().AddUnit("u", unitDesc);
     ASSERT_TRUE(CreateForms());
     TAppMainForm *w = AppMainForm;
     ClearBoxes();

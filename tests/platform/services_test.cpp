@@ -133,7 +133,7 @@ TEST_F(PlatformTest, DeviceNoticesReportArrivalAndRemovalOnly)
     bus.AddForeign("disk", "OTHERVND", "USB DISK", "USB-BRIDGE", 2);
     ASSERT_TRUE(QTest::qWaitFor([&] { return r.Count(DBT_DEVICEARRIVAL) == 2; }, 3000));
     // A device that appears unplugged has not arrived.
-    vbus::UnitSpec off;
+    vbus::UnitDesc off;
     off.connected = false;
     bus.AddUnit("u2", off);
     QTest::qWait(300);

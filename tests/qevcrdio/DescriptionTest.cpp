@@ -11,9 +11,9 @@
 
 using namespace tvqtest;
 
-TEST(Description, UnitSpecSurvivesAwkwardTexts)
+TEST(Description, UnitDescSurvivesAwkwardTexts)
 {
-    vbus::UnitSpec s;
+    vbus::UnitDesc s;
     s.model = Model::Foreign;
     s.vendor = "A\"B;C#\\";
     s.product = "  lead blanks";
@@ -31,8 +31,8 @@ TEST(Description, UnitSpecSurvivesAwkwardTexts)
     s.fw.vendorText = "trail   ";
     s.fw.productName = std::string("nul\0in it", 9);
     std::string why;
-    vbus::UnitSpec r;
-    ASSERT_TRUE(vbus::ParseUnitSpec(vbus::UnitSpecText(s), &r, &why)) << why;
+    vbus::UnitDesc r;
+    ASSERT_TRUE(vbus::ParseUnitDesc(vbus::UnitDescText(s), &r, &why)) << why;
     EXPECT_EQ(r.model, s.model);
     EXPECT_EQ(r.vendor, s.vendor);
     EXPECT_EQ(r.product, s.product);
@@ -69,7 +69,7 @@ TEST(Description, UnitSpecSurvivesAwkwardTexts)
                             "[unit]\nmodel = TVQ-206\n[firmware]\nsignature = \"T2100\"\n",
                             "[unit]\nmodel = TVQ-206\nvendor = \"bad\\q\"\n", "[unit]\nmodel = TVQ-206\ncolour = red\n",
                             "[unit]\nmodel = TVQ-206\n[extra]\nx = 1\n", "no section = 1\n", "[unit\nmodel = x\n"}) {
-        EXPECT_FALSE(vbus::ParseUnitSpec(bad, &r, &why)) << bad;
+        EXPECT_FALSE(vbus::ParseUnitDesc(bad, &r, &why)) << bad;
     }
 }
 
@@ -135,10 +135,10 @@ TEST(Description, DefaultGeometryCoversTheCard)
 TEST(Description, ReadersNeverSeeHalfADescription)
 {
     VirtualBus bus;
-    vbus::UnitSpec spec;
-    spec.fw.productCode = 0;
-    spec.fw.productName = "EVEN";
-    bus.AddUnit("u", spec);
+    vbus::UnitDesc unitDesc;
+    unitDesc.fw.productCode = 0;
+    unitDesc.fw.productName = "EVEN";
+    bus.AddUnit("u", unitDesc);
     QevSlotRecord t[QEV_MAX_TARGETS];
     ASSERT_EQ(ScanAll(t), 11);
     std::atomic<bool> stop{false};
@@ -147,9 +147,9 @@ TEST(Description, ReadersNeverSeeHalfADescription)
         vbus::Bus b(bus.Dir());
         vbus::Unit u = b.GetUnit("u");
         for (uint32_t i = 1; !stop; ++i) {
-            u.spec.fw.productCode = i;
-            u.spec.fw.productName = i % 2 ? "ODD ODD ODD ODD" : "EVEN";
-            b.UpdateUnit("u", u.spec);
+            u.unitDesc.fw.productCode = i;
+            u.unitDesc.fw.productName = i % 2 ? "ODD ODD ODD ODD" : "EVEN";
+            b.UpdateUnit("u", u.unitDesc);
             writes = i;
         }
     });

@@ -86,15 +86,15 @@ TEST(Identity, StandardInquiryData)
 TEST(Identity, FirmwareBlockFieldsRoundTrip)
 {
     VirtualBus bus;
-    vbus::UnitSpec spec;
-    spec.model = Model::Tvq206;
-    spec.fw.bios = 0x20305;
-    spec.fw.cardIf = 0x20009;
-    spec.fw.flags = 0x0601;
-    spec.fw.productCode = 0xDEADBEEF;
-    spec.fw.vendorText = "QEVRA";
-    spec.fw.productName = "TVQ-206 SPECIAL";
-    bus.AddUnit("u", spec);
+    vbus::UnitDesc unitDesc;
+    unitDesc.model = Model::Tvq206;
+    unitDesc.fw.bios = 0x20305;
+    unitDesc.fw.cardIf = 0x20009;
+    unitDesc.fw.flags = 0x0601;
+    unitDesc.fw.productCode = 0xDEADBEEF;
+    unitDesc.fw.vendorText = "QEVRA";
+    unitDesc.fw.productName = "TVQ-206 SPECIAL";
+    bus.AddUnit("u", unitDesc);
     QevSlotRecord t[QEV_MAX_TARGETS];
     ASSERT_EQ(ScanAll(t), 7);
 
@@ -123,7 +123,7 @@ TEST(Identity, FirmwareBlockFieldsRoundTrip)
     EXPECT_EQ(QevScReadBuffer(0, 2, 4, 0x1000, nullptr, 128), QEV_E_INVALID_FIELD);
 
     // A block without signature, changed while the library runs: the texts stay readable.
-    vbus::Firmware fw = spec.fw;
+    vbus::Firmware fw = unitDesc.fw;
     fw.signature = "";
     fw.productName = "NO SIGNATURE";
     bus.SetFirmware("u", fw);

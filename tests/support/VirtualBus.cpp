@@ -54,35 +54,35 @@ std::string VirtualBus::ScratchDir() const
 
 void VirtualBus::AddUnit(const std::string &name, Model model, uint32_t flags, uint32_t productCode)
 {
-    vbus::UnitSpec spec;
-    spec.model = model;
-    spec.fw.flags = flags;
-    spec.fw.productCode = productCode;
-    bus_.CreateUnit(name, spec);
+    vbus::UnitDesc unitDesc;
+    unitDesc.model = model;
+    unitDesc.fw.flags = flags;
+    unitDesc.fw.productCode = productCode;
+    bus_.CreateUnit(name, unitDesc);
 }
 
-void VirtualBus::AddUnit(const std::string &name, const vbus::UnitSpec &spec)
+void VirtualBus::AddUnit(const std::string &name, const vbus::UnitDesc &unitDesc)
 {
-    bus_.CreateUnit(name, spec);
+    bus_.CreateUnit(name, unitDesc);
 }
 
 void VirtualBus::AddForeign(const std::string &name, const std::string &vendor, const std::string &product,
                             const std::string &bridge, uint32_t targets)
 {
-    vbus::UnitSpec spec;
-    spec.model = Model::Foreign;
-    spec.vendor = vendor;
-    spec.product = product;
-    spec.bridge = bridge;
-    spec.targets = targets;
-    bus_.CreateUnit(name, spec);
+    vbus::UnitDesc unitDesc;
+    unitDesc.model = Model::Foreign;
+    unitDesc.vendor = vendor;
+    unitDesc.product = product;
+    unitDesc.bridge = bridge;
+    unitDesc.targets = targets;
+    bus_.CreateUnit(name, unitDesc);
 }
 
 void VirtualBus::SetFirmware(const std::string &unit, const vbus::Firmware &fw)
 {
     vbus::Unit u = bus_.GetUnit(unit);
-    u.spec.fw = fw;
-    bus_.UpdateUnit(unit, u.spec);
+    u.unitDesc.fw = fw;
+    bus_.UpdateUnit(unit, u.unitDesc);
 }
 
 std::string VirtualBus::InsertBlank(const std::string &unit, int slot, uint64_t bytes)

@@ -33,7 +33,7 @@ public:
     void AddUnit(const std::string &name, Model model = Model::Tvq210, uint32_t flags = 0x0001,
                  uint32_t productCode = 0x00000210);
     // Adds a device with the full description.
-    void AddUnit(const std::string &name, const vbus::UnitSpec &spec);
+    void AddUnit(const std::string &name, const vbus::UnitDesc &unitDesc);
     // Adds a foreign device: its own vendor, product, bridge name and target count.
     void AddForeign(const std::string &name, const std::string &vendor, const std::string &product,
                     const std::string &bridge, uint32_t targets);

@@ -308,10 +308,10 @@ TEST(Tvqunit, FaultsAndThrottle)
     t.Ok({"throttle", "u", "--usb2"});
     EXPECT_NE(t.Ok({"show", "u"}).find("35000000 bytes/s"), std::string::npos);
     t.Ok({"throttle", "u", "--bytes-per-second", "2M", "--delay", "5"});
-    EXPECT_EQ(t.bus.Bus().GetUnit("u").spec.throttleBytesPerSecond, 2u << 20);
-    EXPECT_EQ(t.bus.Bus().GetUnit("u").spec.callDelayMs, 5u);
+    EXPECT_EQ(t.bus.Bus().GetUnit("u").unitDesc.throttleBytesPerSecond, 2u << 20);
+    EXPECT_EQ(t.bus.Bus().GetUnit("u").unitDesc.callDelayMs, 5u);
     t.Ok({"throttle", "u", "--off"});
-    EXPECT_EQ(t.bus.Bus().GetUnit("u").spec.throttleBytesPerSecond, 0u);
+    EXPECT_EQ(t.bus.Bus().GetUnit("u").unitDesc.throttleBytesPerSecond, 0u);
     t.Refused({"throttle", "u"}, 1, "throttle needs");
     t.Refused({"throttle", "u", "--usb2", "--off"}, 2, "excludes");
     t.Refused({"throttle", "u", "--delay", "soon"}, 1, "bad delay");

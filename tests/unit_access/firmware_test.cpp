@@ -11,7 +11,7 @@ class UnitAccessFirmware : public BusTest {
 protected:
     void AddUnit(uint32_t targets, const vbus::Firmware &fw)
     {
-        vbus::UnitSpec desc;
+        vbus::UnitDesc desc;
         desc.model = targets == 7 ? Model::Tvq206 : Model::Tvq210;
         desc.fw = fw;
         bus->AddUnit("u", desc);

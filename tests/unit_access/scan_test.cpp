@@ -54,7 +54,7 @@ TEST_F(UnitAccessScan, CompleteUnitsNeedOneScanAndAreLocked)
 
 TEST_F(UnitAccessScan, IncompleteTvq210IsScannedTwentyTwoTimes)
 {
-    vbus::UnitSpec desc;
+    vbus::UnitDesc desc;
     desc.model = Model::Tvq210;
     desc.targets = 10;
     bus->AddUnit("short210", desc);
@@ -69,7 +69,7 @@ TEST_F(UnitAccessScan, IncompleteTvq210IsScannedTwentyTwoTimes)
 
 TEST_F(UnitAccessScan, Tvq206NeedsSevenTargetsToStopRetrying)
 {
-    vbus::UnitSpec desc;
+    vbus::UnitDesc desc;
     desc.model = Model::Tvq206;
     desc.targets = 6;
     bus->AddUnit("u206", desc);

@@ -85,7 +85,7 @@ std::string HumanSize(uint64_t bytes)
 }
 
 // Options that describe a device, shared by create and set.
-struct SpecOptions {
+struct DescOptions {
     std::string model, vendor, product, revision, bridge, targets;
     std::string signature, bios, cardIf, flags, productCode, vendorText, productName, vd;
     bool noSignature = false, trueIde = false, pcCard = false, unplugged = false;
@@ -115,7 +115,7 @@ struct SpecOptions {
         if (create) c->add_flag("--unplugged", unplugged, "create it unplugged");
     }
 
-    void Apply(vbus::UnitSpec *s, bool create) const
+    void Apply(vbus::UnitDesc *s, bool create) const
     {
         if (create && !model.empty() && !vbus::ParseModel(model, &s->model))
             throw vbus::Error("unknown model '" + model + "'");
@@ -190,7 +190,7 @@ struct ParamOptions {
 void Show(vbus::Bus &bus, const std::string &name)
 {
     vbus::Unit u = bus.GetUnit(name);
-    const vbus::UnitSpec &s = u.spec;
+    const vbus::UnitDesc &s = u.unitDesc;
     const vbus::Firmware &f = s.fw;
     std::cout << "unit " << u.name << ": " << vbus::ModelName(s.model) << ", "
               << (s.connected ? "plugged in" : "unplugged") << "\n";
@@ -240,7 +240,7 @@ int Run(int argc, char **argv)
     std::string name, slotText, image, size, ruleId, bps, delay;
     std::vector<std::string> words;
     bool inPlace = false, all = false, usb2 = false, off = false;
-    SpecOptions spec;
+    DescOptions unitDesc;
     ParamOptions params;
     std::function<void(vbus::Bus &)> action;
 
@@ -248,11 +248,11 @@ int Run(int argc, char **argv)
 
     auto *create = app.add_subcommand("create", "create a unit (a TVQ-210CF unless --model says otherwise)");
     create->add_option("name", name, "unit name")->required();
-    spec.Add(create, true);
+    unitDesc.Add(create, true);
     create->callback([&] {
         action = [&](vbus::Bus &bus) {
-            vbus::UnitSpec s;
-            spec.Apply(&s, true);
+            vbus::UnitDesc s;
+            unitDesc.Apply(&s, true);
             bus.CreateUnit(name, s);
             std::cout << "created " << name << " (" << vbus::ModelName(s.model) << ")\n";
         };
@@ -260,12 +260,12 @@ int Run(int argc, char **argv)
 
     auto *set = app.add_subcommand("set", "change the identity or firmware fields of a unit");
     set->add_option("name", name, "unit name")->required();
-    spec.Add(set, false);
+    unitDesc.Add(set, false);
     set->callback([&] {
         action = [&](vbus::Bus &bus) {
             vbus::Unit u = bus.GetUnit(name);
-            spec.Apply(&u.spec, false);
-            bus.UpdateUnit(name, u.spec);
+            unitDesc.Apply(&u.unitDesc, false);
+            bus.UpdateUnit(name, u.unitDesc);
         };
     });
 
@@ -275,8 +275,8 @@ int Run(int argc, char **argv)
             for (const auto &n : bus.UnitNames()) {
                 try {
                     vbus::Unit u = bus.GetUnit(n);
-                    std::cout << n << "\t" << vbus::ModelName(u.spec.model) << "\t"
-                              << (u.spec.connected ? "plugged in" : "unplugged") << "\t" << u.cards.size()
+                    std::cout << n << "\t" << vbus::ModelName(u.unitDesc.model) << "\t"
+                              << (u.unitDesc.connected ? "plugged in" : "unplugged") << "\t" << u.cards.size()
                               << " card" << (u.cards.size() == 1 ? "" : "s") << "\n";
                 } catch (const vbus::Error &e) {
                     std::cout << n << "\t(" << e.what() << ")\n";
