@@ -122,5 +122,5 @@ private:
     std::unique_ptr<Ui::TCardAccDlg> ui;
 };
 
-// Shows the information of a file's absence as the write and compare do.
+// True when the name is an existing file (a directory is none).
 bool FileExistsPlain(const QString &name);

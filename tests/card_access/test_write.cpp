@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -172,6 +173,24 @@ TEST_F(WriteTest, RetryResendsTheSameData)
     EXPECT_EQ(CountBoxes(kDone), 0);
     Apply(model, 0x80, second, 0x80 * 512);  // block 0x80-0xFF only
     ASSERT_TRUE(SameBytes(CardBytes(1), model));
+}
+
+TEST_F(WriteTest, AbortKeepsTheBlocksWritten)
+{
+    MakeUnit({2u << 20});
+    std::vector<uint8_t> model = FillCard(1, 6);
+    const std::vector<uint8_t> file = Pattern(0x1000 * 512 - 100, 12);
+    QObject::connect(CardAccDlg->ProgressBar1, &QProgressBar::valueChanged, [](int v) {
+        if (v == 1)
+            QTimer::singleShot(0, [] { QTest::mouseClick(CardAccDlg->btnAbort, Qt::LeftButton); });
+    });
+    // Yes after the second block: two blocks on the card, no partial sector, no completion box.
+    RunDialog(1, [&] { Write(0, 0, WriteScratch("abort.bin", file)); });
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("書き込みを中止しますか？")});
+    Apply(model, 0, file, 2 * 128 * 512);
+    ASSERT_TRUE(SameBytes(CardBytes(1), model));
+    EXPECT_EQ(lamps[1]->brushColor(), uint32_t(clLime));
+    EXPECT_FALSE(TransferActive);
 }
 
 TEST_F(WriteTest, VdWritesEveryCardOrRefuses)
