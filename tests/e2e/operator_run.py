@@ -71,6 +71,7 @@ class Run:
         self.tmp = tempfile.mkdtemp(prefix="tvq-e2e-")
         self.bus = os.path.join(self.tmp, "bus")
         self.work = os.path.join(self.tmp, "work")
+        self.cwd = os.path.join(self.tmp, "cwd")
         self.xvfb = None
         self.app = None
         self.app_log = os.path.join(self.artifacts, "tvqcrdut.log")
@@ -141,9 +142,8 @@ class Run:
         self.display = ":" + number.decode().strip()
 
     def start_program(self):
-        cwd = os.path.join(self.tmp, "cwd")
         self.log_file = open(self.app_log, "w")
-        self.app = subprocess.Popen([self.program], cwd=cwd, env=self.env(), stdout=self.log_file,
+        self.app = subprocess.Popen([self.program], cwd=self.cwd, env=self.env(), stdout=self.log_file,
                                     stderr=subprocess.STDOUT, preexec_fn=die_with_parent)
 
     def stop_all(self):
@@ -208,7 +208,10 @@ class Run:
             time.sleep(0.2)
 
     def focus(self, wid):
-        self.x("xdotool", "windowfocus", "--sync", wid, check=False, timeout=5)
+        try:
+            self.x("xdotool", "windowfocus", "--sync", wid, check=False, timeout=5)
+        except subprocess.TimeoutExpired:
+            raise StepFailed("window %s did not take the keyboard focus; on screen: %s" % (wid, self.windows()))
         time.sleep(0.1)
 
     def keys(self, wid, *keys):
@@ -311,7 +314,8 @@ class Run:
         # Read: first showing, focus on the first radio button; Tab reaches the
         # file name because the range fields are disabled in whole-card mode.
         self.step = "read the first 2 MB (Alt+R)"
-        read_file = os.path.join(self.work, "read.bin")
+        # Names relative to the program's current directory, as typed.
+        read_file = "card1-2mb.bin"
         self.keys(dlg, "alt+r")
         params, _ = self.wait_window("読み出し設定")
         self.keys(params, "Tab", "ctrl+a")
@@ -319,7 +323,8 @@ class Run:
         self.keys(params, "alt+s")
         self.wait_gone(params, "the read parameters dialog")
         self.answer(APP_TITLE)  # "読み出しを完了しました。"
-        got = self.read(read_file) if os.path.exists(read_file) else None
+        read_path = os.path.join(self.cwd, read_file)
+        got = self.read(read_path) if os.path.exists(read_path) else None
         if got is None:
             raise StepFailed("the read wrote no file")
         if got != self.contents[1][:2 * MB]:
@@ -330,9 +335,9 @@ class Run:
         # Write: sector range 0x100, 0x800 sectors, from a file of 0x600
         # sectors and 300 bytes, so the last sector is merged.
         self.step = "write a file into sectors 100-8FF (Alt+W)"
-        write_file = os.path.join(self.work, "write.bin")
+        write_file = "write.bin"
         wdata = pattern(9, 0x600 * SECTOR + 300)
-        with open(write_file, "wb") as f:
+        with open(os.path.join(self.cwd, write_file), "wb") as f:
             f.write(wdata)
         self.keys(dlg, "alt+w")
         params, _ = self.wait_window("書き込み設定")
