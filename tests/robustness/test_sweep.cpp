@@ -28,7 +28,10 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -224,6 +227,8 @@ void Stopped(Expected &e, Op op, uint32_t blocks, uint32_t extra = 0)
     const QString what = op == Op::Read ? QStringLiteral("file") : QStringLiteral("card");
     if (op == Op::Compare)
         e.bytes = QStringLiteral("card and file unchanged");
+    else if (blocks == 0 && extra == 0)
+        e.bytes = op == Op::Read ? QStringLiteral("file empty, card unchanged") : QStringLiteral("card unchanged");
     else if (extra == 0)
         e.bytes = QStringLiteral("%1: first %2 of %3 blocks of %4, nothing else changed")
                       .arg(what).arg(blocks).arg(Blocks(op)).arg(SpanWords(op));
@@ -579,17 +584,37 @@ QString SizeName(uint64_t size)
 }
 
 // ---- slot status and drive information
-enum class SlotFault { StatusFailsDuringRead, DriveInfoFailsAsTheVdMoves };
+enum class SlotFault { StatusFailsDuringRead, DriveInfoFailsAsTheVdMoves, NewCardOfAnotherSize, DriveInfoFailsForANewCard };
+const SlotFault kSlotFaults[] = {SlotFault::StatusFailsDuringRead, SlotFault::DriveInfoFailsAsTheVdMoves,
+                                 SlotFault::NewCardOfAnotherSize, SlotFault::DriveInfoFailsForANewCard};
 
 // Card of slot 2 (the VD's card before the move) and of slot 1 (pushed in).
 std::vector<uint8_t> SecondCard() { return Bytes(kCardBytes, 3); }
 std::vector<uint8_t> PushedCard() { return Bytes(kCardBytes, 4); }
 constexpr uint32_t kMoveAfter = 3;  // blocks read before the card is pushed in
 
+// The card of twice the size pushed into slot 3 before a write to the VD.
+std::vector<uint8_t> LargerCard() { return Bytes(2 * kCardBytes, 6); }
+const QString kNotSameSpec = QStringLiteral("諸元の異なるカードがあるため、同時書き込みはできません。");
+
 Expected ExpectSlot(SlotFault f)
 {
     Expected e;
-    if (f == SlotFault::StatusFailsDuringRead) {
+    if (f == SlotFault::NewCardOfAnotherSize) {
+        e.boxes = {Err(kNotSameSpec)};
+        e.card = OriginalCard();
+        e.file = WriteSource();
+        e.bytes = QStringLiteral("all three cards unchanged");
+        e.result = QStringLiteral("refused before the parameter dialog");
+    } else if (f == SlotFault::DriveInfoFailsForANewCard) {
+        // Both reads of the new card fail; its record stays empty, so the
+        // check of equal parameters passes it over.
+        e.boxes = {Plain(kWriteDone)};
+        e.card = CardAfter(Op::Write, kCount);
+        e.file = WriteSource();
+        e.bytes = QStringLiteral("all three cards, the larger one too: the file over the range, nothing else changed");
+        e.result = QStringLiteral("not refused: the card of another size is written as well");
+    } else if (f == SlotFault::StatusFailsDuringRead) {
         e.boxes = {Plain(kReadDone)};
         Completed(e, Op::Read);
         e.result = QStringLiteral("a tick after every block finds no status and changes nothing; completed");
@@ -603,6 +628,192 @@ Expected ExpectSlot(SlotFault f)
         e.file.insert(e.file.end(), late.begin(), late.end());
         e.bytes = QStringLiteral("file: 3 blocks of the old card, then 1 block of the new one; both cards unchanged");
         e.result = QStringLiteral("stopped one block late; the message says the data is not guaranteed");
+    }
+    return e;
+}
+
+// ---- faults inside the run: the disk filling up, the source shrinking, the
+// final partial sector, a removal while a retry box is open, one card of a VD write.
+enum class MidRun { DiskFullAtBlock, DiskFullInsideBlock, WriteSourceShrinks, CompareSourceShrinks,
+                    MergeReadErrorAbort, MergeReadErrorRetry, MergeWriteErrorAbort, MergeWriteErrorRetry,
+                    CompareTailReadErrorAbort, CompareTailReadErrorRetry, UnplugWhileRetryBoxOpen,
+                    VdWriteDropOnOneCard, VdWriteErrorOnOneCardOnce };
+
+std::vector<MidRun> MidRunCases()
+{
+    return {MidRun::DiskFullAtBlock, MidRun::DiskFullInsideBlock, MidRun::WriteSourceShrinks,
+            MidRun::CompareSourceShrinks, MidRun::MergeReadErrorAbort, MidRun::MergeReadErrorRetry,
+            MidRun::MergeWriteErrorAbort, MidRun::MergeWriteErrorRetry, MidRun::CompareTailReadErrorAbort,
+            MidRun::CompareTailReadErrorRetry, MidRun::UnplugWhileRetryBoxOpen, MidRun::VdWriteDropOnOneCard,
+            MidRun::VdWriteErrorOnOneCardOnce};
+}
+
+constexpr uint32_t kFullAfter = 4;              // blocks the disk takes
+constexpr uint32_t kInsideBytes = 1000;         // and bytes of the next one
+constexpr uint32_t kShrinkAt = 4;               // blocks done when the source shrinks
+constexpr uint32_t kShrunkBlocks = 2;           // what is left of it
+constexpr uint32_t kTail = 200;                 // bytes of the final partial sector
+constexpr uint32_t kTailSector = kStart + kCount - 1;
+constexpr uint32_t kVdBlock = 4;                // the block one card of the VD loses
+
+// A source ending inside the range's last sector: 0x3FF whole sectors and 200 bytes.
+uint64_t TailSourceBytes() { return uint64_t(kCount - 1) * 512 + kTail; }
+std::vector<uint8_t> TailSource(Op op)
+{
+    std::vector<uint8_t> v = op == Op::Write ? WriteSource() : Sectors(OriginalCard(), kStart, kCount);
+    v.resize(TailSourceBytes());
+    return v;
+}
+std::vector<uint8_t> VdSecondCard() { return Bytes(kCardBytes, 5); }
+
+const QString kFileReadFail = QStringLiteral("ファイルの読み込み中にエラーが発生しました。");
+const QString kEndOfFile = QStringLiteral("ファイルの末尾に達しました。");
+
+Op MidRunOp(MidRun c)
+{
+    switch (c) {
+    case MidRun::DiskFullAtBlock:
+    case MidRun::DiskFullInsideBlock:
+    case MidRun::UnplugWhileRetryBoxOpen: return Op::Read;
+    case MidRun::CompareSourceShrinks:
+    case MidRun::CompareTailReadErrorAbort:
+    case MidRun::CompareTailReadErrorRetry: return Op::Compare;
+    default: return Op::Write;
+    }
+}
+
+QString MidRunFault(MidRun c)
+{
+    switch (c) {
+    case MidRun::DiskFullAtBlock: return QStringLiteral("disk full (file size limit) after 4 blocks");
+    case MidRun::DiskFullInsideBlock: return QStringLiteral("disk full (file size limit) 1000 bytes into block 5");
+    case MidRun::WriteSourceShrinks:
+    case MidRun::CompareSourceShrinks: return QStringLiteral("source file cut to 2 blocks during the run");
+    case MidRun::MergeReadErrorAbort:
+    case MidRun::CompareTailReadErrorAbort: return QStringLiteral("read error 03/11/00, every time");
+    case MidRun::MergeReadErrorRetry:
+    case MidRun::CompareTailReadErrorRetry: return QStringLiteral("read error 03/11/00, once");
+    case MidRun::MergeWriteErrorAbort: return QStringLiteral("write error 03/0C/00, every time");
+    case MidRun::MergeWriteErrorRetry: return QStringLiteral("write error 03/0C/00, once");
+    case MidRun::UnplugWhileRetryBoxOpen:
+        return QStringLiteral("read error 03/11/00, every time; the unit unplugged while its box is open");
+    case MidRun::VdWriteDropOnOneCard: return QStringLiteral("dropped write on the card of slot 2 only");
+    case MidRun::VdWriteErrorOnOneCardOnce: return QStringLiteral("write error 03/0C/00 on the card of slot 2 only, once");
+    }
+    return {};
+}
+
+QString MidRunOpName(MidRun c)
+{
+    switch (c) {
+    case MidRun::VdWriteDropOnOneCard:
+    case MidRun::VdWriteErrorOnOneCardOnce: return QStringLiteral("write to the VD (cards in slots 1 and 2)");
+    default: return QString::fromUtf8(OpName(MidRunOp(c)));
+    }
+}
+
+QString MidRunWhere(MidRun c)
+{
+    switch (c) {
+    case MidRun::DiskFullAtBlock:
+    case MidRun::DiskFullInsideBlock: return QStringLiteral("block 5 of 8");
+    case MidRun::WriteSourceShrinks:
+    case MidRun::CompareSourceShrinks: return QStringLiteral("after block 4 of 8");
+    case MidRun::UnplugWhileRetryBoxOpen: return QStringLiteral("middle block (sector 260)");
+    case MidRun::VdWriteDropOnOneCard:
+    case MidRun::VdWriteErrorOnOneCardOnce: return QStringLiteral("middle block (sector 260)");
+    default: return QStringLiteral("final partial sector (sector %1, file of 0x3FF sectors + 200 bytes)").arg(Hex(kTailSector));
+    }
+}
+
+Expected ExpectMidRun(MidRun c)
+{
+    Expected e;
+    const std::vector<uint8_t> original = OriginalCard();
+    e.card = original;
+    switch (c) {
+    case MidRun::DiskFullAtBlock:
+    case MidRun::DiskFullInsideBlock: {
+        e.boxes = {Err(kFileWriteFail)};
+        const bool inside = c == MidRun::DiskFullInsideBlock;
+        e.file = Sectors(original, kStart, uint64_t(kFullAfter) * kBlock);
+        if (inside) {
+            const std::vector<uint8_t> more = Sectors(original, kStart + kFullAfter * kBlock, 2);
+            e.file.insert(e.file.end(), more.begin(), more.begin() + kInsideBytes);
+        }
+        e.bytes = inside ? QStringLiteral("file: 4 blocks and the first 1000 bytes of block 5 (what the disk took); card unchanged")
+                         : QStringLiteral("file: 4 blocks; card unchanged");
+        e.result = QStringLiteral("stopped, no completion message");
+        break;
+    }
+    case MidRun::WriteSourceShrinks:
+    case MidRun::CompareSourceShrinks:
+        e.boxes = {Err(kFileReadFail)};
+        if (c == MidRun::WriteSourceShrinks) {
+            e.card = CardAfter(Op::Write, uint64_t(kShrinkAt) * kBlock);
+            e.file = Sectors(WriteSource(), 0, uint64_t(kShrunkBlocks) * kBlock);
+            e.bytes = QStringLiteral("card: first 4 of 8 blocks of the range, nothing else changed");
+        } else {
+            e.boxes.push_back(Plain(kRangeEnd));
+            e.file = Sectors(original, kStart, uint64_t(kShrunkBlocks) * kBlock);
+            e.bytes = QStringLiteral("card unchanged");
+        }
+        e.result = QStringLiteral("stopped at the next file read");
+        break;
+    case MidRun::MergeReadErrorAbort:
+    case MidRun::MergeWriteErrorAbort:
+    case MidRun::MergeReadErrorRetry:
+    case MidRun::MergeWriteErrorRetry: {
+        const bool retry = c == MidRun::MergeReadErrorRetry || c == MidRun::MergeWriteErrorRetry;
+        e.boxes = {Err(kWriteFail, MsgButtons::AbortRetry, retry ? mrRetry : mrAbort)};
+        const std::vector<uint8_t> src = TailSource(Op::Write);
+        Put(e.card, kStart, src, 0, kCount - 1);
+        e.file = src;
+        if (retry) {
+            e.boxes.push_back(Plain(kWriteDone));
+            std::copy(src.end() - kTail, src.end(), e.card.begin() + uint64_t(kTailSector) * 512);
+            e.bytes = QStringLiteral("card: the file over the range; sector %1 holds the file's last 200 bytes and keeps its own 312").arg(Hex(kTailSector));
+            e.result = QStringLiteral("the retry merges the sector once; completed");
+        } else {
+            e.bytes = QStringLiteral("card: the file's 0x3FF whole sectors; sector %1 untouched").arg(Hex(kTailSector));
+            e.result = QStringLiteral("stopped, no completion message");
+        }
+        break;
+    }
+    case MidRun::CompareTailReadErrorAbort:
+    case MidRun::CompareTailReadErrorRetry:
+        e.file = TailSource(Op::Compare);
+        e.bytes = QStringLiteral("card and file unchanged");
+        if (c == MidRun::CompareTailReadErrorAbort) {
+            e.boxes = {Err(kReadFail, MsgButtons::AbortRetry, mrAbort), Plain(kRangeEnd)};
+            e.result = QStringLiteral("stopped before the last 200 bytes");
+        } else {
+            e.boxes = {Err(kReadFail, MsgButtons::AbortRetry, mrRetry), {MsgKind::Information, kEndOfFile, MsgButtons::Ok, mrOk},
+                       Plain(kNoDiff)};
+            e.result = QStringLiteral("the retry reads the sector; every byte compared");
+        }
+        break;
+    case MidRun::UnplugWhileRetryBoxOpen:
+        // The removal's box closes first; closing the dialogs answers the retry box Cancel.
+        e.boxes = {Err(kDisconnected), Err(kReadFail, MsgButtons::AbortRetry, mrCancel)};
+        e.file = Sectors(original, kStart, 4ull * kBlock);
+        e.bytes = QStringLiteral("file: first 4 of 8 blocks of the range; card unchanged");
+        e.result = QStringLiteral("the retry box is cancelled: stopped; the dialog closes, no-unit state");
+        break;
+    case MidRun::VdWriteDropOnOneCard:
+    case MidRun::VdWriteErrorOnOneCardOnce:
+        e.boxes = {Plain(kWriteDone)};
+        e.card = CardAfter(Op::Write, kCount);
+        e.file = WriteSource();
+        if (c == MidRun::VdWriteDropOnOneCard) {
+            e.bytes = QStringLiteral("slot 1: the file over the range; slot 2: the same but block 5 (sectors 220-29F) keeps its old bytes");
+            e.result = QStringLiteral("completed; the cards now differ, not detected (no read-back)");
+        } else {
+            e.boxes.insert(e.boxes.begin(), Err(kWriteFail, MsgButtons::AbortRetry, mrRetry));
+            e.bytes = QStringLiteral("both cards: the file over the range, nothing else changed");
+            e.result = QStringLiteral("the retry sends the block to both cards again; completed");
+        }
+        break;
     }
     return e;
 }
@@ -705,9 +916,18 @@ std::string SlotRow(SlotFault f)
     if (f == SlotFault::StatusFailsDuringRead)
         return Row(QStringLiteral("slot status fails, every time"), QStringLiteral("read"),
                    QStringLiteral("every block"), ExpectSlot(f));
-    return Row(QStringLiteral("drive information fails once as a card moves the VD"), QStringLiteral("read of the VD"),
-               QStringLiteral("after block %1").arg(kMoveAfter), ExpectSlot(f));
+    if (f == SlotFault::DriveInfoFailsAsTheVdMoves)
+        return Row(QStringLiteral("drive information fails once as a card moves the VD"), QStringLiteral("read of the VD"),
+                   QStringLiteral("after block %1").arg(kMoveAfter), ExpectSlot(f));
+    const QString op = QStringLiteral("write to the VD (same cards in slots 1 and 2)");
+    if (f == SlotFault::NewCardOfAnotherSize)
+        return Row(QStringLiteral("none: a card of twice the size arrives in slot 3"), op,
+                   QStringLiteral("before the write"), ExpectSlot(f));
+    return Row(QStringLiteral("drive information fails twice as a card of twice the size arrives in slot 3"), op,
+               QStringLiteral("before the write"), ExpectSlot(f));
 }
+
+std::string MidRunRow(MidRun c) { return Row(MidRunFault(c), MidRunOpName(c), MidRunWhere(c), ExpectMidRun(c)); }
 
 std::vector<std::string> AllRows()
 {
@@ -720,8 +940,10 @@ std::vector<std::string> AllRows()
         rows.push_back(FileRow(f));
     for (const LargeCase &c : LargeCases())
         rows.push_back(LargeRow(c));
-    for (SlotFault f : {SlotFault::StatusFailsDuringRead, SlotFault::DriveInfoFailsAsTheVdMoves})
+    for (SlotFault f : kSlotFaults)
         rows.push_back(SlotRow(f));
+    for (MidRun c : MidRunCases())
+        rows.push_back(MidRunRow(c));
     return rows;
 }
 
@@ -836,11 +1058,13 @@ protected:
     }
 
     // Runs the operation on slot number n; the boxes take the expected answers.
+    // With answer false, the test has scripted the boxes itself.
     bool Run(Op op, const QString &file, const Expected &e, uint32_t slot = 1, uint32_t start = kStart,
-             uint32_t count = kCount)
+             uint32_t count = kCount, bool answer = true)
     {
-        for (const Box &b : e.boxes)
-            AnswerNextBox(b.answer);
+        if (answer)
+            for (const Box &b : e.boxes)
+                AnswerNextBox(b.answer);
         return Open(slot, [&] {
             if (op == Op::Test) {
                 CardAccDlg->btnTest->show();
@@ -1096,6 +1320,156 @@ TEST_F(SweepTest, SlotStatusAndDriveInformationFaults)
         EXPECT_TRUE(SameBytes(Image(1), PushedCard()));
         EXPECT_TRUE(SameBytes(Image(2), SecondCard()));
         EXPECT_TRUE(SameBytes(FileBytes(file), e.file));
+    }
+
+    // A card of another size arrives before a write to the VD; with its drive
+    // information unread the check of equal parameters cannot see it.
+    for (SlotFault f : {SlotFault::NewCardOfAnotherSize, SlotFault::DriveInfoFailsForANewCard}) {
+        SCOPED_TRACE(SlotRow(f));
+        Restart();
+        MakeUnit({{2, VdSecondCard()}});
+        const Expected e = ExpectSlot(f);
+        uint32_t id = 0;
+        if (f == SlotFault::DriveInfoFailsForANewCard) {
+            vbus::FaultRule r;
+            r.slot = 3;
+            r.ops = vbus::OpDriveInfo;
+            r.count = vbus::Count::Next;
+            r.n = 2;
+            id = Bus().SetFault("u", r);
+        }
+        Card(3, LargerCard());
+        Tick();
+        ASSERT_TRUE(SlotButtons[3]->isEnabled());
+        const QString file = SourceFor(Op::Write);
+        EXPECT_TRUE(Run(Op::Write, file, e, 0));
+        ExpectBoxes(e.boxes);
+        if (id != 0) {
+            EXPECT_EQ(Bus().FireCount("u", id), 2u);
+        }
+        const bool written = f == SlotFault::DriveInfoFailsForANewCard;
+        std::vector<uint8_t> second = VdSecondCard(), third = LargerCard();
+        if (written) {
+            Put(second, kStart, WriteSource(), 0, kCount);
+            Put(third, kStart, WriteSource(), 0, kCount);
+        }
+        EXPECT_TRUE(SameBytes(Image(1), e.card));
+        EXPECT_TRUE(SameBytes(Image(2), second));
+        EXPECT_TRUE(SameBytes(Image(3), third));
+        EXPECT_TRUE(SameBytes(FileBytes(file), e.file));
+    }
+}
+
+TEST_F(SweepTest, FaultsInsideTheRun)
+{
+    bool first = true;
+    for (MidRun c : MidRunCases()) {
+        SCOPED_TRACE(MidRunRow(c));
+        if (!first)
+            Restart();
+        first = false;
+        const bool vd = c == MidRun::VdWriteDropOnOneCard || c == MidRun::VdWriteErrorOnOneCardOnce;
+        if (vd)
+            MakeUnit({{2, VdSecondCard()}});
+        else
+            MakeUnit();
+        const Expected e = ExpectMidRun(c);
+        const Op op = MidRunOp(c);
+        QString file = SourceFor(op);
+        vbus::FaultRule r;
+        r.count = vbus::Count::Always;
+        r.n = 1;
+        bool open = true;
+        struct rlimit saved {};
+        bool limited = false;
+
+        switch (c) {
+        case MidRun::DiskFullAtBlock:
+        case MidRun::DiskFullInsideBlock: {
+            // The disk takes so much of this process's output and no more.
+            ::signal(SIGXFSZ, SIG_IGN);
+            ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+            struct rlimit lim = saved;
+            lim.rlim_cur = rlim_t(kFullAfter) * kBlock * 512 + (c == MidRun::DiskFullInsideBlock ? kInsideBytes : 0);
+            ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &lim), 0);
+            limited = true;
+            break;
+        }
+        case MidRun::WriteSourceShrinks:
+        case MidRun::CompareSourceShrinks:
+            AtPumpAfterBlock(kShrinkAt, [&] { ASSERT_TRUE(QFile::resize(file, qint64(kShrunkBlocks) * kBlock * 512)); });
+            break;
+        case MidRun::MergeReadErrorAbort:
+        case MidRun::MergeReadErrorRetry:
+        case MidRun::MergeWriteErrorAbort:
+        case MidRun::MergeWriteErrorRetry:
+        case MidRun::CompareTailReadErrorAbort:
+        case MidRun::CompareTailReadErrorRetry: {
+            file = Scratch("tail.bin", TailSource(op));
+            const bool write = c == MidRun::MergeWriteErrorAbort || c == MidRun::MergeWriteErrorRetry;
+            r.ops = write ? vbus::OpWrite : vbus::OpRead;
+            if (write)
+                r.asc = 0x0C;
+            if (c == MidRun::MergeReadErrorRetry || c == MidRun::MergeWriteErrorRetry ||
+                c == MidRun::CompareTailReadErrorRetry)
+                r.count = vbus::Count::Next;
+            r.lbaFirst = r.lbaLast = kTailSector;
+            Bus().SetFault("u", r);
+            break;
+        }
+        case MidRun::UnplugWhileRetryBoxOpen:
+            r.ops = vbus::OpRead;
+            r.lbaFirst = r.lbaLast = FaultSector(Op::Read, Where::Middle);
+            Bus().SetFault("u", r);
+            break;
+        case MidRun::VdWriteDropOnOneCard:
+        case MidRun::VdWriteErrorOnOneCardOnce:
+            r.slot = 2;
+            r.ops = vbus::OpWrite;
+            r.count = vbus::Count::Next;
+            r.lbaFirst = r.lbaLast = FaultSector(Op::Write, Where::Middle);
+            if (c == MidRun::VdWriteDropOnOneCard)
+                r.effect = vbus::Effect::Drop;
+            else
+                r.asc = 0x0C;
+            Bus().SetFault("u", r);
+            break;
+        }
+
+        if (c == MidRun::UnplugWhileRetryBoxOpen) {
+            // The retry box is the first shown; the removal is handled while it is open.
+            AnswerNextBox([&](const MsgBoxCall &) {
+                Bus().Unplug("u");
+                WindowMessageEvent notice(WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, 0);
+                QCoreApplication::sendEvent(AppMainForm, &notice);
+                return int(mrRetry);
+            });
+            AnswerNextBox(mrOk);
+            open = Run(op, file, e, 1, kStart, kCount, false);
+            EXPECT_FALSE(open);
+            EXPECT_FALSE(UnitConnected);
+        } else {
+            open = Run(op, file, e, vd ? 0 : 1);
+            EXPECT_TRUE(open);
+        }
+        if (limited) {
+            ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+        }
+
+        ExpectBoxes(e.boxes);
+        EXPECT_TRUE(SameBytes(Image(1), e.card));
+        EXPECT_TRUE(SameBytes(FileBytes(file), e.file));
+        if (vd) {
+            std::vector<uint8_t> second = VdSecondCard();
+            Put(second, kStart, WriteSource(), 0, kCount);
+            if (c == MidRun::VdWriteDropOnOneCard) {
+                const uint32_t b0 = kStart + kVdBlock * kBlock;
+                Put(second, b0, VdSecondCard(), b0, kBlock);
+            }
+            EXPECT_TRUE(SameBytes(Image(2), second));
+        }
+        if (HasFatalFailure())
+            return;
     }
 }
 
