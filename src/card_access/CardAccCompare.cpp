@@ -159,7 +159,9 @@ void TCardAccDlg::btnCompareClick()
     LampsIdle();
     TransferActive = false;
 
-    if (static_cast<uint64_t>(sectCnt) * 512 < size)
+    // A slot event has already told the user why the run stopped: one box only.
+    const bool eventStop = CardEventAbort;
+    if (!eventStop && static_cast<uint64_t>(sectCnt) * 512 < size)
         ShowMessageBox(MsgKind::Information,
                        QStringLiteral("ファイルにはまだデータが存在しますが、\nカードの指定範囲をすべて終了しました。"),
                        MsgButtons::Ok, this);
@@ -168,7 +170,7 @@ void TCardAccDlg::btnCompareClick()
         ShowMessageBox(MsgKind::Plain, QStringLiteral("相違はありませんでした．"), MsgButtons::Ok, this);
     } else {
         FillProgress();
-        if (goOn)
+        if (goOn && !eventStop)
             ShowMessageBox(MsgKind::Plain, QStringLiteral("カードの指定範囲をすべて終了しました．"), MsgButtons::Ok,
                            this);
     }
