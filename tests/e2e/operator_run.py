@@ -248,7 +248,7 @@ class Run:
                    for k in ("Absolute upper-left X", "Absolute upper-left Y", "Width", "Height")}
             self.x("convert", full, "-crop", "%dx%d+%d+%d" % (
                 geo["Width"], geo["Height"], geo["Absolute upper-left X"], geo["Absolute upper-left Y"]),
-                "+repage", os.path.join(self.artifacts, name + ".png"), timeout=30)
+                "+repage", "-strip", os.path.join(self.artifacts, name + ".png"), timeout=30)
 
     # ---- bytes on disk ---------------------------------------------------
 
