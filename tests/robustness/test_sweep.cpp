@@ -150,6 +150,7 @@ struct Expected {
     bool checkFile = true;
     QString bytes;              // the table's words for what the bytes hold
     QString result;
+    std::vector<Box> compareAfter;  // a compare of the source run afterwards (no fault left)
 };
 
 enum class Op { Read, Write, Compare, Test };
@@ -391,6 +392,18 @@ Expected ExpectDevice(const DeviceCase &c)
             e.bytes = QStringLiteral("%1, but sectors %2-%3 keep their old bytes").arg(what, Hex(from), Hex(b0 + kBlock - 1));
         }
         e.result = QStringLiteral("completed; not stored as sent, not detected (no read-back)");
+        if (c.op == Op::Write) {
+            // A compare of the same file finds the first wrong byte; No stops it there.
+            const std::vector<uint8_t> src = WriteSource();
+            for (size_t i = 0; i < src.size(); ++i) {
+                const uint8_t card = e.card[uint64_t(kStart) * 512 + i];
+                if (card != src[i]) {
+                    e.compareAfter.push_back({MsgKind::Warning, DiffText(uint32_t(kStart + i / 512), uint32_t(i % 512), card, src[i]),
+                                              MsgButtons::YesNo, mrNo});
+                    break;
+                }
+            }
+        }
         break;
     }
     case Op::Compare: {
@@ -893,7 +906,10 @@ QString ReplyFault(const DeviceCase &c)
 
 std::string DeviceRow(const DeviceCase &c)
 {
-    return Row(ReplyFault(c), QString::fromUtf8(OpName(c.op)), WhereName(c), ExpectDevice(c));
+    Expected e = ExpectDevice(c);
+    if (!e.compareAfter.empty())
+        e.result += QStringLiteral("; a compare with the file afterwards shows %1").arg(BoxesCell(e.compareAfter));
+    return Row(ReplyFault(c), QString::fromUtf8(OpName(c.op)), WhereName(c), e);
 }
 std::string UnplugRow(const UnplugCase &c)
 {
@@ -1164,6 +1180,15 @@ TEST_F(SweepTest, DeviceFaultsAtFirstMiddleAndLastBlock)
             if (r.id == probeId)
                 hits = r.hits;
         EXPECT_EQ(hits, ExpectedCalls(c)) << "transfer calls";
+        if (!e.compareAfter.empty()) {
+            Bus().ClearFaults("u");
+            ClearBoxes();
+            Expected check;
+            check.boxes = e.compareAfter;
+            Run(Op::Compare, file, check);
+            ExpectBoxes(e.compareAfter);
+            EXPECT_TRUE(SameBytes(Image(1), e.card));
+        }
         if (HasFatalFailure())
             return;
     }
