@@ -32,6 +32,7 @@ MAIN_TITLE = "TVQ-206/210CF Card Utility Limit Edition"
 # Plain boxes carry the application title, trailing blank included.
 APP_TITLE = "TVQ-206/210CF Card Utility "
 INFO, ERROR, WARNING = "情報", "エラー", "警告"
+LIME, RED = (0, 255, 0), (255, 0, 0)  # 65280 and 255 as 0x00BBGGRR
 
 UNIT = "e2e"
 WAIT = 30.0  # seconds for a window to come or go; CI runs tests in parallel
@@ -238,6 +239,23 @@ class Run:
         self.keys(wid, key)
         self.wait_gone(wid, "the box %r" % title)
 
+    def pixels(self, wid, rgb):
+        """How many pixels of the window have exactly this colour."""
+        raw = subprocess.run(["import", "-window", wid, "-depth", "8", "rgb:-"], env=self.env(),
+                             capture_output=True, timeout=30).stdout
+        r, g, b = rgb
+        return sum(1 for i in range(0, len(raw) - 2, 3) if raw[i] == r and raw[i + 1] == g and raw[i + 2] == b)
+
+    def wait_pixels(self, wid, rgb, want, what, timeout=WAIT):
+        deadline = time.monotonic() + timeout
+        while True:
+            got = self.pixels(wid, rgb)
+            if got == want:
+                return
+            if time.monotonic() > deadline:
+                raise StepFailed("%s: %d pixels of colour %s, expected %d" % (what, got, rgb, want))
+            time.sleep(0.3)
+
     def screenshot(self, name, wid=None):
         """Whole screen into the artefacts; with wid, also the window alone."""
         full = os.path.join(self.artifacts, name + "-screen.png")
@@ -303,6 +321,11 @@ class Run:
         main, _ = self.wait_window(MAIN_TITLE)
         time.sleep(1.2)  # one slot monitor tick, so the lamps are final
         self.screenshot("main-window", main)
+        # Lamps are the only lime (65280) in the main window: VD, 1, 2 and 5.
+        lime4 = self.pixels(main, LIME)
+        if lime4 == 0 or lime4 % 4:
+            raise StepFailed("%d lime pixels in the main window for four lit lamps" % lime4)
+        lamp = lime4 // 4
 
         self.step = "open slot 1 with Ctrl+F1"
         self.keys(main, "ctrl+F1")
@@ -320,9 +343,15 @@ class Run:
         params, _ = self.wait_window("読み出し設定")
         self.keys(params, "Tab", "ctrl+a")
         self.type(read_file)
+        # Slowed to a few seconds, so the red lamp of the running read shows.
+        self.unit("throttle", UNIT, "--bytes-per-second", "512K")
         self.keys(params, "alt+s")
         self.wait_gone(params, "the read parameters dialog")
+        self.wait_pixels(main, RED, lamp, "the lamp of slot 1 while it is read", timeout=4.0)
         self.answer(APP_TITLE)  # "読み出しを完了しました。"
+        self.unit("throttle", UNIT, "--off")
+        self.wait_pixels(main, RED, 0, "lamps after the read")
+        self.wait_pixels(main, LIME, lime4, "lamps after the read")
         read_path = os.path.join(self.cwd, read_file)
         got = self.read(read_path) if os.path.exists(read_path) else None
         if got is None:
@@ -402,6 +431,7 @@ class Run:
         if not os.path.exists(self.images[2]):
             raise StepFailed("the ejected card's image %s is gone" % self.images[2])
         self.check_cards()  # the ejected image included, every byte
+        self.wait_pixels(main, LIME, 3 * lamp, "lamps after the eject of slot 2", timeout=2.0)
 
         self.step = "after the eject: Ctrl+F5 opens slot 5, Ctrl+F2 opens nothing"
         self.keys(main, "ctrl+F5")
@@ -416,6 +446,7 @@ class Run:
         self.wait_window(ERROR)
         self.screenshot("unit-unplugged", main)
         self.answer(ERROR)  # "ユニットの接続が切断されました。"
+        self.wait_pixels(main, LIME, 0, "lamps once the unit is gone")
         self.keys(main, "ctrl+F1")
         self.expect_no_window(re.compile(r"SLOT#.*"), 1.5)
 
