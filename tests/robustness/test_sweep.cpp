@@ -650,7 +650,7 @@ Expected ExpectSlot(SlotFault f)
 enum class MidRun { DiskFullAtBlock, DiskFullInsideBlock, WriteSourceShrinks, CompareSourceShrinks,
                     MergeReadErrorAbort, MergeReadErrorRetry, MergeWriteErrorAbort, MergeWriteErrorRetry,
                     CompareTailReadErrorAbort, CompareTailReadErrorRetry, UnplugWhileRetryBoxOpen,
-                    VdWriteDropOnOneCard, VdWriteErrorOnOneCardOnce };
+                    VdWriteDropOnOneCard, VdWriteErrorOnOneCardOnce, ReplugThenRetry, SwapCardReplugThenRetry };
 
 std::vector<MidRun> MidRunCases()
 {
@@ -658,7 +658,7 @@ std::vector<MidRun> MidRunCases()
             MidRun::CompareSourceShrinks, MidRun::MergeReadErrorAbort, MidRun::MergeReadErrorRetry,
             MidRun::MergeWriteErrorAbort, MidRun::MergeWriteErrorRetry, MidRun::CompareTailReadErrorAbort,
             MidRun::CompareTailReadErrorRetry, MidRun::UnplugWhileRetryBoxOpen, MidRun::VdWriteDropOnOneCard,
-            MidRun::VdWriteErrorOnOneCardOnce};
+            MidRun::VdWriteErrorOnOneCardOnce, MidRun::ReplugThenRetry, MidRun::SwapCardReplugThenRetry};
 }
 
 constexpr uint32_t kFullAfter = 4;              // blocks the disk takes
@@ -678,6 +678,9 @@ std::vector<uint8_t> TailSource(Op op)
     return v;
 }
 std::vector<uint8_t> VdSecondCard() { return Bytes(kCardBytes, 5); }
+// The card put into slot 1 while the unit is unplugged.
+std::vector<uint8_t> SwappedCard() { return Bytes(kCardBytes, 8); }
+constexpr uint32_t kUnplugAfter = 4;
 
 const QString kFileReadFail = QStringLiteral("ファイルの読み込み中にエラーが発生しました。");
 const QString kEndOfFile = QStringLiteral("ファイルの末尾に達しました。");
@@ -712,6 +715,10 @@ QString MidRunFault(MidRun c)
         return QStringLiteral("read error 03/11/00, every time; the unit unplugged while its box is open");
     case MidRun::VdWriteDropOnOneCard: return QStringLiteral("dropped write on the card of slot 2 only");
     case MidRun::VdWriteErrorOnOneCardOnce: return QStringLiteral("write error 03/0C/00 on the card of slot 2 only, once");
+    case MidRun::ReplugThenRetry:
+        return QStringLiteral("unit unplugged, plugged in again while the failure box is open, Retry");
+    case MidRun::SwapCardReplugThenRetry:
+        return QStringLiteral("unit unplugged, its card exchanged, plugged in again while the failure box is open, Retry");
     }
     return {};
 }
@@ -733,6 +740,8 @@ QString MidRunWhere(MidRun c)
     case MidRun::WriteSourceShrinks:
     case MidRun::CompareSourceShrinks: return QStringLiteral("after block 4 of 8");
     case MidRun::UnplugWhileRetryBoxOpen: return QStringLiteral("middle block (sector 260)");
+    case MidRun::ReplugThenRetry:
+    case MidRun::SwapCardReplugThenRetry: return QStringLiteral("after block 4 of 8");
     case MidRun::VdWriteDropOnOneCard:
     case MidRun::VdWriteErrorOnOneCardOnce: return QStringLiteral("middle block (sector 260)");
     default: return QStringLiteral("final partial sector (sector %1, file of 0x3FF sectors + 200 bytes)").arg(Hex(kTailSector));
@@ -812,6 +821,21 @@ Expected ExpectMidRun(MidRun c)
         e.file = Sectors(original, kStart, 4ull * kBlock);
         e.bytes = QStringLiteral("file: first 4 of 8 blocks of the range; card unchanged");
         e.result = QStringLiteral("the retry box is cancelled: stopped; the dialog closes, no-unit state");
+        break;
+    case MidRun::ReplugThenRetry:
+    case MidRun::SwapCardReplugThenRetry:
+        // Neither notice stops the loop; the retry after the arrival goes to whatever card is in the slot now.
+        e.boxes = {Err(kDisconnected), Err(kWriteFail, MsgButtons::AbortRetry, mrRetry), Plain(kWriteDone)};
+        e.file = WriteSource();
+        if (c == MidRun::ReplugThenRetry) {
+            e.card = CardAfter(Op::Write, kCount);
+            e.bytes = QStringLiteral("card: all of the range, nothing else changed");
+            e.result = QStringLiteral("the write goes on after the arrival; completed; the dialog closes");
+        } else {
+            e.card = CardAfter(Op::Write, uint64_t(kUnplugAfter) * kBlock);
+            e.bytes = QStringLiteral("first card: blocks 1-4 only; the card now in the slot: blocks 5-8 only, the rest its own bytes");
+            e.result = QStringLiteral("reported as completed although neither card holds the file; the dialog closes");
+        }
         break;
     case MidRun::VdWriteDropOnOneCard:
     case MidRun::VdWriteErrorOnOneCardOnce:
@@ -1459,9 +1483,35 @@ TEST_F(SweepTest, FaultsInsideTheRun)
                 r.asc = 0x0C;
             Bus().SetFault("u", r);
             break;
+        case MidRun::ReplugThenRetry:
+        case MidRun::SwapCardReplugThenRetry: break;  // scripted in the boxes below
         }
 
-        if (c == MidRun::UnplugWhileRetryBoxOpen) {
+        std::string firstImage;
+        if (c == MidRun::ReplugThenRetry || c == MidRun::SwapCardReplugThenRetry) {
+            const bool swap = c == MidRun::SwapCardReplugThenRetry;
+            firstImage = Bus().CardImage("u", 1);
+            AtPumpAfterBlock(kUnplugAfter, [&] {
+                Bus().Unplug("u");
+                WindowMessageEvent notice(WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, 0);
+                QCoreApplication::sendEvent(AppMainForm, &notice);
+            });
+            AnswerNextBox(mrOk);
+            AnswerNextBox([&, swap](const MsgBoxCall &) {
+                if (swap) {
+                    Bus().Pull("u", 1);
+                    Card(1, SwappedCard());
+                }
+                Bus().Plug("u");
+                WindowMessageEvent notice(WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0);
+                QCoreApplication::sendEvent(AppMainForm, &notice);
+                return int(mrRetry);
+            });
+            AnswerNextBox(mrOk);
+            open = Run(op, file, e, 1, kStart, kCount, false);
+            EXPECT_FALSE(open);
+            EXPECT_TRUE(UnitConnected);
+        } else if (c == MidRun::UnplugWhileRetryBoxOpen) {
             // The retry box is the first shown; the removal is handled while it is open.
             AnswerNextBox([&](const MsgBoxCall &) {
                 Bus().Unplug("u");
@@ -1482,7 +1532,15 @@ TEST_F(SweepTest, FaultsInsideTheRun)
         }
 
         ExpectBoxes(e.boxes);
-        EXPECT_TRUE(SameBytes(Image(1), e.card));
+        if (c == MidRun::SwapCardReplugThenRetry) {
+            EXPECT_TRUE(SameBytes(VirtualBus::ReadFile(firstImage), e.card));
+            std::vector<uint8_t> swapped = SwappedCard();
+            const uint32_t from = kStart + kUnplugAfter * kBlock;
+            Put(swapped, from, WriteSource(), from - kStart, kCount - (from - kStart));
+            EXPECT_TRUE(SameBytes(Image(1), swapped));
+        } else {
+            EXPECT_TRUE(SameBytes(Image(1), e.card));
+        }
         EXPECT_TRUE(SameBytes(FileBytes(file), e.file));
         if (vd) {
             std::vector<uint8_t> second = VdSecondCard();
