@@ -597,9 +597,12 @@ QString SizeName(uint64_t size)
 }
 
 // ---- slot status and drive information
-enum class SlotFault { StatusFailsDuringRead, DriveInfoFailsAsTheVdMoves, NewCardOfAnotherSize, DriveInfoFailsForANewCard };
-const SlotFault kSlotFaults[] = {SlotFault::StatusFailsDuringRead, SlotFault::DriveInfoFailsAsTheVdMoves,
-                                 SlotFault::NewCardOfAnotherSize, SlotFault::DriveInfoFailsForANewCard};
+enum class SlotFault { StatusFailsDuringRead, StatusCorruptedOnceDuringRead, DriveInfoFailsAsTheVdMoves,
+                       NewCardOfAnotherSize, DriveInfoFailsForANewCard };
+const SlotFault kSlotFaults[] = {SlotFault::StatusFailsDuringRead, SlotFault::StatusCorruptedOnceDuringRead,
+                                 SlotFault::DriveInfoFailsAsTheVdMoves, SlotFault::NewCardOfAnotherSize,
+                                 SlotFault::DriveInfoFailsForANewCard};
+constexpr uint32_t kCorruptStatusAfter = 3;  // blocks read before the corrupted status
 
 // Card of slot 2 (the VD's card before the move) and of slot 1 (pushed in).
 std::vector<uint8_t> SecondCard() { return Bytes(kCardBytes, 3); }
@@ -627,6 +630,11 @@ Expected ExpectSlot(SlotFault f)
         e.file = WriteSource();
         e.bytes = QStringLiteral("all three cards, the larger one too: the file over the range, nothing else changed");
         e.result = QStringLiteral("not refused: the card of another size is written as well");
+    } else if (f == SlotFault::StatusCorruptedOnceDuringRead) {
+        // The inverted low byte of the mask reads as slot 1 emptied and slots 2-8 filled.
+        e.boxes = {{MsgKind::Warning, QStringLiteral("カードが抜かれました。"), MsgButtons::Ok, mrOk}};
+        Stopped(e, Op::Read, kCorruptStatusAfter);
+        e.result = QStringLiteral("taken for the card being pulled: stopped, the dialog closes");
     } else if (f == SlotFault::StatusFailsDuringRead) {
         e.boxes = {Plain(kReadDone)};
         Completed(e, Op::Read);
@@ -956,6 +964,9 @@ std::string SlotRow(SlotFault f)
     if (f == SlotFault::StatusFailsDuringRead)
         return Row(QStringLiteral("slot status fails, every time"), QStringLiteral("read"),
                    QStringLiteral("every block"), ExpectSlot(f));
+    if (f == SlotFault::StatusCorruptedOnceDuringRead)
+        return Row(QStringLiteral("slot status corrupted once (low byte of the card mask inverted)"), QStringLiteral("read"),
+                   QStringLiteral("tick after block %1").arg(kCorruptStatusAfter), ExpectSlot(f));
     if (f == SlotFault::DriveInfoFailsAsTheVdMoves)
         return Row(QStringLiteral("drive information fails once as a card moves the VD"), QStringLiteral("read of the VD"),
                    QStringLiteral("after block %1").arg(kMoveAfter), ExpectSlot(f));
@@ -1338,6 +1349,32 @@ TEST_F(SweepTest, SlotStatusAndDriveInformationFaults)
         EXPECT_TRUE(SameBytes(FileBytes(file), e.file));
         EXPECT_GE(Bus().FireCount("u", id), uint64_t(Blocks(Op::Read)));
         EXPECT_GE(ticks, int(Blocks(Op::Read)));
+    }
+
+    // A corrupted status: the mask says the card of slot 1 has gone.
+    {
+        SCOPED_TRACE(SlotRow(SlotFault::StatusCorruptedOnceDuringRead));
+        Restart();
+        MakeUnit();
+        const Expected e = ExpectSlot(SlotFault::StatusCorruptedOnceDuringRead);
+        vbus::FaultRule r;
+        r.ops = vbus::OpSlotStatus;
+        r.count = vbus::Count::Next;
+        r.n = 1;
+        r.effect = vbus::Effect::Corrupt;
+        r.arg = 8;
+        const uint32_t id = Bus().SetFault("u", r);
+        AtPumpAfterBlock(kCorruptStatusAfter, [&] { Tick(); });
+        const QString file = File("out.bin");
+        EXPECT_FALSE(Run(Op::Read, file, e));
+        ExpectBoxes(e.boxes);
+        EXPECT_EQ(Bus().FireCount("u", id), 1u);
+        EXPECT_TRUE(SameBytes(Image(1), e.card));
+        EXPECT_TRUE(SameBytes(FileBytes(file), e.file));
+        // The next, sound status puts the card back.
+        Tick();
+        EXPECT_TRUE(SlotButtons[1]->isEnabled());
+        EXPECT_FALSE(SlotButtons[2]->isEnabled());
     }
 
     // A VD read of the card in slot 2; after block 3 a card is pushed into
