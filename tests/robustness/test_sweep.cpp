@@ -4,7 +4,7 @@
 // missing and very large files; failing slot status and drive information.
 // Each case runs the real dialogs over a fresh virtual bus and then checks
 // the boxes shown (kind, title, text, buttons, answer) and every byte of the
-// card and the file. The expectations are built from the described
+// card and the file. The expectations are built from the intended
 // behaviour alone; the same expectations print the table of
 // docs/robustness.md, and the last test holds the document to them.
 #include "AppFixture.h"
@@ -611,13 +611,13 @@ constexpr uint32_t kMoveAfter = 3;  // blocks read before the card is pushed in
 
 // The card of twice the size pushed into slot 3 before a write to the VD.
 std::vector<uint8_t> LargerCard() { return Bytes(2 * kCardBytes, 6); }
-const QString kNotSameSpec = QStringLiteral("諸元の異なるカードがあるため、同時書き込みはできません。");
+const QString kUnequalCards = QStringLiteral("諸元の異なるカードがあるため、同時書き込みはできません。");
 
 Expected ExpectSlot(SlotFault f)
 {
     Expected e;
     if (f == SlotFault::NewCardOfAnotherSize) {
-        e.boxes = {Err(kNotSameSpec)};
+        e.boxes = {Err(kUnequalCards)};
         e.card = OriginalCard();
         e.file = WriteSource();
         e.bytes = QStringLiteral("all three cards unchanged");
