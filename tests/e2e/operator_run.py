@@ -327,6 +327,22 @@ class Run:
             raise StepFailed("%d lime pixels in the main window for four lit lamps" % lime4)
         lamp = lime4 // 4
 
+        # The lock lives in the private runtime folder; a second copy sees it
+        # and ends without a word (one that ran on would wait in its 2 MB box).
+        self.step = "a second copy ends silently"
+        if not os.path.exists(os.path.join(self.tmp, "runtime", "TvqcrdApp.lock")):
+            raise StepFailed("no TvqcrdApp.lock in the program's runtime folder")
+        second = subprocess.Popen([self.program], cwd=self.cwd, env=self.env(), stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
+        try:
+            rc = second.wait(WAIT)
+        except subprocess.TimeoutExpired:
+            second.kill()
+            second.wait()
+            raise StepFailed("the second copy still runs after %.0f s; on screen: %s" % (WAIT, self.windows()))
+        if rc != 0:
+            raise StepFailed("the second copy ended with status %d" % rc)
+
         self.step = "open slot 1 with Ctrl+F1"
         self.keys(main, "ctrl+F1")
         dlg, caption = self.wait_window(re.compile(r"SLOT#1 .*"))
