@@ -4,6 +4,7 @@
 
 #include "AboutBox.h"
 #include "AppIcon.h"
+#include "CardAcc.h"
 #include "CardInfo.h"
 #include "Fonts.h"
 #include "Forms.h"
@@ -419,6 +420,9 @@ void TAppMainForm::WMDeviceChange(uintptr_t event)
         VdTargetSlot = 0;
         UnitConnected = false;
         TransferActive = false;
+        // A running transfer must stop after its block: its target is gone, and
+        // a Retry after a re-plug would go on with whatever card is there now.
+        CardEventAbort = true;
         CloseModalWindows();
         mniOpen->setEnabled(false);
         mniEject->setEnabled(false);
