@@ -10,6 +10,7 @@
 #include <QFocusEvent>
 #include <QKeyEvent>
 #include <QShowEvent>
+#include <QTimer>
 #include <QValidator>
 
 TCardAcc_ParamBlock AccessParams[3];
@@ -205,8 +206,14 @@ void TInputLbaDlg::EnableRangeControls()
 void TInputLbaDlg::Action1Execute()
 {
     EnableRangeControls();
-    if (edtStartSect->isEnabled())
-        edtStartSect->setFocus(Qt::OtherFocusReason);
+    if (!edtStartSect->isEnabled())
+        return;
+    edtStartSect->setFocus(Qt::OtherFocusReason);
+    // An arrow key checks the button first and focuses it afterwards: take the focus back then.
+    QTimer::singleShot(0, this, [this] {
+        if (rbtAccSect->isChecked() && edtStartSect->isEnabled() && rbtAccSect->hasFocus())
+            edtStartSect->setFocus(Qt::OtherFocusReason);
+    });
 }
 
 uint32_t TInputLbaDlg::OpenTotalSectors() const

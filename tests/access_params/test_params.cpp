@@ -273,6 +273,21 @@ TEST_F(ParamsTest, ExitChecks)
     });
 }
 
+TEST_F(ParamsTest, ArrowKeyIntoRangeModeFocusesTheStart)
+{
+    SetCard(0x1000);
+    P().AccAll = true;
+    Show([&] {
+        dlg->activateWindow();
+        dlg->rbtAccAll->setFocus();
+        QTest::keyClick(dlg->rbtAccAll, Qt::Key_Down);
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(dlg->rbtAccSect->isChecked());
+        EXPECT_TRUE(dlg->edtStartSect->isEnabled());
+        EXPECT_EQ(QApplication::focusWidget(), dlg->edtStartSect);
+    });
+}
+
 TEST_F(ParamsTest, KeyFilter)
 {
     SetCard(0x1000);
