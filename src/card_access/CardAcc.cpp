@@ -472,3 +472,16 @@ bool TCardAccDlg::PollAfterBlock(const QString &stopQuestion)
     }
     return false;
 }
+
+bool TCardAccDlg::AskAccessParams(int32_t op, const QString &caption, const QString &rangeCaption,
+                                  const QString &fileCaption, bool saveAs)
+{
+    AccessOp = static_cast<uint32_t>(op);
+    if (AccessParams[op].FilePath.isEmpty())
+        LoadReg(op);
+    if (!InputLbaDlg)
+        return false;
+    InputLbaDlg->Prepare(caption, rangeCaption, fileCaption,
+                         saveAs ? TInputLbaDlg::ActFileSaveAs : TInputLbaDlg::ActFileOpen);
+    return InputLbaDlg->ShowModal() == mrOk;
+}

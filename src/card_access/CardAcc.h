@@ -56,6 +56,11 @@ public:
     // Size of a named file (never a pattern); both halves all-ones when there is none.
     static void GetFileSize64(const QString &name, uint32_t &low, uint32_t &high);
 
+    // Asks for the range and file of operation op (0 read, 1 write, 2 compare), loading the
+    // remembered name first when the record has none; false when the dialog was cancelled.
+    bool AskAccessParams(int32_t op, const QString &caption, const QString &rangeCaption,
+                         const QString &fileCaption, bool saveAs);
+
     // The busy / idle frame of an operation.
     void LockDialog();                                         // buttons, bottom line, TransferActive
     void StartProgress(int maximum, const QString &word);     // bar from 0, status word, focus to abort

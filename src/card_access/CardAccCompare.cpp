@@ -36,17 +36,9 @@ void TCardAccDlg::btnCompareClick()
 {
     bool ok = true;
     bool goOn = true;
-    AccessOp = AccessCompare;
-    TCardAcc_ParamBlock &params = AccessParams[AccessCompare];
-    if (params.FilePath.isEmpty())
-        LoadReg(AccessCompare);
-
-    if (!InputLbaDlg)
+    if (!AskAccessParams(AccessCompare, QStringLiteral("コンペア設定"), QStringLiteral("コンペア範囲設定"), QStringLiteral("コンペア先ファイル名"), false))
         return;
-    InputLbaDlg->Prepare(QStringLiteral("コンペア設定"), QStringLiteral("コンペア範囲設定"),
-                         QStringLiteral("コンペア先ファイル名"), TInputLbaDlg::ActFileOpen);
-    if (InputLbaDlg->ShowModal() != mrOk)
-        return;
+    const TCardAcc_ParamBlock &params = AccessParams[AccessCompare];
 
     const QString path = params.FilePath;
     const uint32_t sectCnt = params.SectCnt;

@@ -14,17 +14,9 @@
 
 void TCardAccDlg::btnReadClick()
 {
-    AccessOp = AccessRead;
-    TCardAcc_ParamBlock &params = AccessParams[AccessRead];
-    if (params.FilePath.isEmpty())
-        LoadReg(AccessRead);
-
-    if (!InputLbaDlg)
+    if (!AskAccessParams(AccessRead, QStringLiteral("読み出し設定"), QStringLiteral("読み出し範囲設定"), QStringLiteral("保存ファイル名"), true))
         return;
-    InputLbaDlg->Prepare(QStringLiteral("読み出し設定"), QStringLiteral("読み出し範囲設定"),
-                         QStringLiteral("保存ファイル名"), TInputLbaDlg::ActFileSaveAs);
-    if (InputLbaDlg->ShowModal() != mrOk)
-        return;
+    const TCardAcc_ParamBlock &params = AccessParams[AccessRead];
 
     const QString path = params.FilePath;
     const uint32_t sectCnt = params.SectCnt;

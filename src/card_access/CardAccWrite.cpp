@@ -86,17 +86,9 @@ void TCardAccDlg::btnWriteClick()
         return;
     }
 
-    AccessOp = AccessWrite;
-    TCardAcc_ParamBlock &params = AccessParams[AccessWrite];
-    if (params.FilePath.isEmpty())
-        LoadReg(AccessWrite);
-
-    if (!InputLbaDlg)
+    if (!AskAccessParams(AccessWrite, QStringLiteral("書き込み設定"), QStringLiteral("書き込み範囲設定"), QStringLiteral("ソースファイル名"), false))
         return;
-    InputLbaDlg->Prepare(QStringLiteral("書き込み設定"), QStringLiteral("書き込み範囲設定"),
-                         QStringLiteral("ソースファイル名"), TInputLbaDlg::ActFileOpen);
-    if (InputLbaDlg->ShowModal() != mrOk)
-        return;
+    const TCardAcc_ParamBlock &params = AccessParams[AccessWrite];
 
     const QString path = params.FilePath;
     const uint32_t sectCnt = params.SectCnt;
