@@ -42,11 +42,6 @@ void TCardAccDlg::btnCompareClick()
 
     const QString path = params.FilePath;
     const uint32_t sectCnt = params.SectCnt;
-    if (!FileExistsPlain(path)) {
-        MissingFileBox(this, path);
-        return;
-    }
-
     RecordFile file;
     uint64_t size = 0;
     if (!OpenSourceFile(this, file, path, size, false, sectCnt))

@@ -7,7 +7,7 @@
 class RecordFile;
 class TCardAccDlg;
 
-// Opens the source of a write or compare: existing, for reading and writing,
+// Opens the source of a write or compare (a missing one gets its warning): existing, for reading and writing,
 // 1-byte records first, then 512-byte ones when it holds a whole sector.
 // With askSize, a file larger than the range brings the size question.
 // False after its box has been shown (or No answered); the file is then closed.

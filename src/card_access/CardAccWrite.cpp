@@ -24,6 +24,10 @@ const QString kReadFailed = QStringLiteral("ファイルの読み込み中にエ
 bool OpenSourceFile(TCardAccDlg *dlg, RecordFile &file, const QString &path, uint64_t &size, bool askSize,
                     uint32_t sectCnt)
 {
+    if (!FileExistsPlain(path)) {
+        MissingFileBox(dlg, path);
+        return false;
+    }
     if (!file.OpenExisting(path, 1)) {
         ShowMessageBox(MsgKind::Error, kOpenFailed, MsgButtons::Ok, dlg);
         return false;
@@ -92,11 +96,6 @@ void TCardAccDlg::btnWriteClick()
 
     const QString path = params.FilePath;
     const uint32_t sectCnt = params.SectCnt;
-    if (!FileExistsPlain(path)) {
-        MissingFileBox(this, path);
-        return;
-    }
-
     RecordFile file;
     uint64_t size = 0;
     if (!OpenSourceFile(this, file, path, size, true, sectCnt))
