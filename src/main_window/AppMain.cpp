@@ -502,35 +502,52 @@ void TAppMainForm::Timer1Timer()
         Timer1->start();
 }
 
+void TAppMainForm::BuildSlotMenusOnce()
+{
+    if (MenusBuilt)
+        return;
+    MenusBuilt = CreateOpenMenuItems(ModelKind);
+    if (TrueIdeMode == 0)
+        CreateEjectMenuItems(ModelKind);
+}
+
+// The VD lost its card: its parameters cleared, its controls off.
+void TAppMainForm::ShowVdGone()
+{
+    ClearDriveParams(SlotTable[VdIndex]);
+    mniOpen->setEnabled(false);
+    mniView->setEnabled(false);
+    if (TrueIdeMode == 0)
+        mniEject->setEnabled(false);
+    SetButtonEnabled(0, false);
+    SetLamp(0, clGray);
+}
+
+// The VD (re-read by the caller) has a card: its controls on, its lamp in lampColour.
+void TAppMainForm::ShowVdPresent(uint32_t lampColour)
+{
+    mniOpen->setEnabled(true);
+    mniView->setEnabled(true);
+    EnableItem(OpenMenuItems[0], true);
+    SetButtonEnabled(0, true);
+    SetLamp(0, lampColour);
+    if (TrueIdeMode == 0) {
+        mniEject->setEnabled(true);
+        EnableItem(EjectMenuItems[0], true);
+    }
+}
+
 bool TAppMainForm::UpdateSlotStatus(uint32_t &mask, uint32_t &target)
 {
-    if (!MenusBuilt) {
-        MenusBuilt = CreateOpenMenuItems(ModelKind);
-        if (TrueIdeMode == 0)
-            CreateEjectMenuItems(ModelKind);
-    }
+    BuildSlotMenusOnce();
 
     if (static_cast<int32_t>(target) != VdTargetSlot) {
         if (mask == 0) {
-            ClearDriveParams(SlotTable[VdIndex]);
-            mniOpen->setEnabled(false);
-            mniView->setEnabled(false);
-            if (TrueIdeMode == 0)
-                mniEject->setEnabled(false);
-            SetButtonEnabled(0, false);
-            SetLamp(0, clGray);
+            ShowVdGone();
         } else {
             if (!ReadDriveInfo(VdIndex, SlotTable[VdIndex]))
                 return false;
-            mniOpen->setEnabled(true);
-            mniView->setEnabled(true);
-            EnableItem(OpenMenuItems[0], true);
-            SetButtonEnabled(0, true);
-            SetLamp(0, TransferActive && OpenSlotIndex == VdIndex ? clRed : clLime);
-            if (TrueIdeMode == 0) {
-                mniEject->setEnabled(true);
-                EnableItem(EjectMenuItems[0], true);
-            }
+            ShowVdPresent(TransferActive && OpenSlotIndex == VdIndex ? clRed : clLime);
         }
     }
 
@@ -587,32 +604,14 @@ void TAppMainForm::WMSlotChanged(uintptr_t wParam, intptr_t lParam)
     const uint32_t target = static_cast<uint32_t>(wParam);
     const uint32_t mask = static_cast<uint32_t>(lParam);
 
-    if (!MenusBuilt) {
-        MenusBuilt = CreateOpenMenuItems(ModelKind);
-        if (TrueIdeMode == 0)
-            CreateEjectMenuItems(ModelKind);
-    }
+    BuildSlotMenusOnce();
 
     if (mask == 0) {
-        ClearDriveParams(SlotTable[VdIndex]);
-        mniOpen->setEnabled(false);
-        mniView->setEnabled(false);
-        if (TrueIdeMode == 0)
-            mniEject->setEnabled(false);
-        SetButtonEnabled(0, false);
-        SetLamp(0, clGray);
+        ShowVdGone();
     } else if (static_cast<int32_t>(target) != VdTargetSlot) {
         if (!ReadDriveInfo(VdIndex, SlotTable[VdIndex]))
             return;
-        mniOpen->setEnabled(true);
-        mniView->setEnabled(true);
-        EnableItem(OpenMenuItems[0], true);
-        SetButtonEnabled(0, true);
-        SetLamp(0, TransferActive ? clRed : clLime);
-        if (TrueIdeMode == 0) {
-            mniEject->setEnabled(true);
-            EnableItem(EjectMenuItems[0], true);
-        }
+        ShowVdPresent(TransferActive ? clRed : clLime);
     }
 
     const uint32_t changed = mask ^ SlotPresenceMask;

@@ -93,6 +93,9 @@ private:
     void sbtSlotContextPopup(int n, const QPoint &pos);
     bool CreateSlotMenuItems(uint32_t modelKind, bool eject);
     void SetLamp(uint32_t n, uint32_t color);
+    void BuildSlotMenusOnce();
+    void ShowVdGone();
+    void ShowVdPresent(uint32_t lampColour);
     void SetButtonEnabled(uint32_t n, bool enabled);
     void ResetDesignTexts();
     void ReleaseUnitAndBuffer();
