@@ -1,5 +1,7 @@
 // The access parameters dialog: asks for the sector range and the file of a
 // read, write or compare. One instance, reused by all three operations.
+// Enter presses the push button that has the focus; anywhere else it presses
+// the default button 開始, whose checks then run as for a click.
 #pragma once
 
 #include "FileDialogs.h"

@@ -1,7 +1,8 @@
 // The card access dialog: the drive parameters of one slot's card and the
 // operations on it (read, write, compare; format and write test kept hidden).
 // The operations run inside their click handlers, one block of at most 128
-// sectors at a time, with the message pump once per block.
+// sectors at a time, with the message pump once per block. Enter presses the
+// focused button (中止 has the focus while an operation runs).
 #pragma once
 
 #include "ModalForm.h"

@@ -273,6 +273,94 @@ TEST_F(ParamsTest, ExitChecks)
     });
 }
 
+// Enter goes to the focused push button; elsewhere to the default button 開始.
+// The keys go where the keyboard sends them: to the focus widget, reached with Tab.
+TEST_F(ParamsTest, EnterPressesTheFocusedButton)
+{
+    SetCard(0x1000);
+    dlg->Prepare(QStringLiteral("書き込み設定"), QStringLiteral("書き込み範囲設定"), QStringLiteral("ソースファイル名"),
+                 TInputLbaDlg::ActFileOpen);
+    auto tabTo = [&](QWidget *target) {
+        for (int i = 0; i < 10 && QApplication::focusWidget() != target; ++i)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        ASSERT_EQ(QApplication::focusWidget(), target);
+    };
+    auto enter = [](Qt::Key key = Qt::Key_Return) { QTest::keyClick(QApplication::focusWidget(), key); };
+
+    // Cancel, reached from the file name field with Tab, with either Enter key.
+    for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+        SCOPED_TRACE(key);
+        dlg->edtFilePath->setText(QStringLiteral("src.bin"));
+        P() = TCardAcc_ParamBlock{};
+        ClearMsgBoxLog();
+        const int r = Show([&] {
+            dlg->edtFilePath->setFocus();
+            tabTo(dlg->btnCancel);
+            enter(key);
+            EXPECT_EQ(dlg->ModalResult(), mrCancel);
+        });
+        EXPECT_EQ(r, mrCancel);
+        EXPECT_TRUE(Texts().empty());
+        EXPECT_TRUE(P().FilePath.isEmpty());  // OK never ran
+        EXPECT_EQ(P().SectCnt, 0u);
+    }
+
+    // 参照 opens the file dialog and leaves the dialog open.
+    QTemporaryDir dir;
+    const QString picked = dir.filePath(QStringLiteral("picked.bin"));
+    {
+        QFile f(picked);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    picks = {picked};
+    ClearFileDialogLog();
+    int r = Show([&] {
+        dlg->edtFilePath->setFocus();
+        tabTo(dlg->btnRefFile);
+        enter();
+        EXPECT_EQ(dlg->ModalResult(), mrNone);
+        EXPECT_EQ(dlg->edtFilePath->text(), picked);
+        // The focus back on 参照 after the file dialog: Enter opens it again.
+        ASSERT_EQ(QApplication::focusWidget(), dlg->btnRefFile);
+        enter();
+        EXPECT_EQ(dlg->ModalResult(), mrNone);
+    });
+    EXPECT_EQ(r, mrCancel);
+    EXPECT_EQ(FileDialogLog().size(), 2u);
+    EXPECT_TRUE(Texts().empty());
+
+    // 開始 itself, and the default for a radio button and the file name field.
+    for (int where = 0; where < 3; ++where) {
+        SCOPED_TRACE(where);
+        P() = TCardAcc_ParamBlock{};
+        r = Show([&] {
+            QWidget *w[] = {dlg->btnOk, dlg->rbtAccAll, dlg->edtFilePath};
+            dlg->edtFilePath->setFocus();
+            if (where == 0)
+                tabTo(dlg->btnOk);
+            else
+                w[where]->setFocus();
+            ASSERT_EQ(QApplication::focusWidget(), w[where]);
+            enter();
+        });
+        EXPECT_EQ(r, mrOk);
+        EXPECT_EQ(P().FilePath, picked);
+        EXPECT_EQ(P().SectCnt, 0x1000u);
+    }
+    EXPECT_TRUE(Texts().empty());
+
+    // Enter in a range field is OK too, and OK's checks run.
+    r = Show([&] {
+        RangeMode(QStringLiteral("00000FFF"), QStringLiteral("00000002"));
+        ASSERT_EQ(QApplication::focusWidget(), dlg->edtStartSect);
+        enter();
+    });
+    EXPECT_EQ(r, mrCancel);
+    EXPECT_EQ(Texts(), std::vector<QString>{kRange});
+    EXPECT_EQ(P().StartSect, 0xFFFu);
+    EXPECT_EQ(P().SectCnt, 2u);
+}
+
 TEST_F(ParamsTest, ArrowKeyIntoRangeModeFocusesTheStart)
 {
     SetCard(0x1000);

@@ -5,6 +5,7 @@
 #include "Shape.h"
 #include "UnitState.h"
 
+#include <QApplication>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,6 +14,7 @@
 #include <QRadioButton>
 #include <QSettings>
 #include <QTest>
+#include <QTimer>
 
 #include <algorithm>
 #include <map>
@@ -168,6 +170,64 @@ TEST_F(DialogTest, MasterSlotMarks)
     });
     EXPECT_TRUE(red.empty());
     EXPECT_FALSE(warning);
+}
+
+// Enter presses the push button that has the focus, reached with Tab as an
+// operator reaches it; the key goes to the focus widget, as a real one does.
+TEST_F(DialogTest, EnterPressesTheFocusedButton)
+{
+    MakeUnit({4u << 20});
+    const std::vector<uint8_t> card = FillCard(1, 7);
+    auto focusOn = [](QWidget *target) {
+        QApplication::setActiveWindow(CardAccDlg);
+        for (int i = 0; i < 10 && QApplication::focusWidget() != target; ++i)
+            QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : CardAccDlg, Qt::Key_Tab);
+        return QApplication::focusWidget() == target;
+    };
+    auto enter = [] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return); };
+
+    std::vector<QString> asked;
+    const int r = RunDialog(1, [&] {
+        for (QPushButton *b : {CardAccDlg->btnRead, CardAccDlg->btnWrite, CardAccDlg->btnCompare}) {
+            ASSERT_TRUE(focusOn(b)) << b->objectName().toStdString();
+            InParamDialog([&](TInputLbaDlg *d) {
+                asked.push_back(d->windowTitle());
+                d->SetModalResult(mrCancel);
+            });
+            enter();
+        }
+        ASSERT_TRUE(focusOn(CardAccDlg->btnCancel));
+        enter();
+        EXPECT_EQ(CardAccDlg->ModalResult(), mrCancel);
+    });
+    EXPECT_EQ(r, mrCancel);
+    EXPECT_EQ(asked, (std::vector<QString>{QStringLiteral("読み出し設定"), QStringLiteral("書き込み設定"),
+                                           QStringLiteral("コンペア設定")}));
+    EXPECT_TRUE(BoxTexts().empty());
+
+    // 中止 has the focus while a read runs: Enter asks the stop question.
+    bool abortFocused = false;
+    auto hook = QObject::connect(CardAccDlg->ProgressBar1, &QProgressBar::valueChanged, [&](int v) {
+        if (v != 2)
+            return;
+        QTimer::singleShot(0, [&] {
+            // The window manager hands the focus back once the parameter dialog has gone.
+            QApplication::setActiveWindow(CardAccDlg);
+            abortFocused = QApplication::focusWidget() == CardAccDlg->btnAbort;
+            if (abortFocused)
+                enter();
+        });
+    });
+    const QString file = ScratchPath("enter.bin");
+    RunDialog(1, [&] {
+        QApplication::setActiveWindow(CardAccDlg);
+        Read(0, 0x1000, file);
+    });
+    QObject::disconnect(hook);
+    EXPECT_TRUE(abortFocused);
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("読み出しを中止しますか？")});
+    EXPECT_TRUE(SameBytes(VirtualBus::ReadFile(file.toStdString()),
+                          std::vector<uint8_t>(card.begin(), card.begin() + 3 * 128 * 512)));
 }
 
 TEST_F(DialogTest, RememberedFileNames)
