@@ -1,0 +1,131 @@
+#include "Node.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <memory>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <libudev.h>
+
+namespace blockdev {
+
+namespace {
+
+struct UdevDeleter {
+    void operator()(struct udev *u) const { udev_unref(u); }
+    void operator()(struct udev_device *d) const { udev_device_unref(d); }
+};
+using UdevPtr = std::unique_ptr<struct udev, UdevDeleter>;
+using UdevDevicePtr = std::unique_ptr<struct udev_device, UdevDeleter>;
+
+}  // namespace
+
+bool Resolve(const std::string &path, NodeInfo *info, std::string *why)
+{
+    *info = NodeInfo{};
+    info->path = path;
+    char real[PATH_MAX];
+    struct stat st;
+    if (!::realpath(path.c_str(), real) || ::stat(real, &st) != 0) {
+        *why = "'" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISBLK(st.st_mode)) {
+        *why = "'" + path + "' is not a block device";
+        return false;
+    }
+    info->node = real;
+    info->rdev = st.st_rdev;
+    info->diskRdev = st.st_rdev;
+
+    UdevPtr udev(udev_new());
+    if (!udev) {
+        *why = "cannot look up '" + path + "' in sysfs";
+        return false;
+    }
+    UdevDevicePtr dev(udev_device_new_from_devnum(udev.get(), 'b', st.st_rdev));
+    if (!dev) {
+        *why = "'" + path + "' (" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)) +
+               ") is not known to the kernel";
+        return false;
+    }
+    const char *name = udev_device_get_sysname(dev.get());
+    info->sysName = name ? name : "";
+    info->diskSysName = info->sysName;
+    const char *type = udev_device_get_devtype(dev.get());
+    if (type && std::strcmp(type, "partition") == 0) {
+        info->partition = true;
+        // The parent is owned by its child; no unref.
+        struct udev_device *disk = udev_device_get_parent_with_subsystem_devtype(dev.get(), "block", "disk");
+        if (disk) {
+            const char *dn = udev_device_get_sysname(disk);
+            info->diskSysName = dn ? dn : "";
+            info->diskRdev = udev_device_get_devnum(disk);
+        }
+    }
+    return true;
+}
+
+Medium Probe(const std::string &path)
+{
+    Medium m;
+    struct stat pre;
+    if (::stat(path.c_str(), &pre) != 0) {
+        m.state = Medium::Missing;
+        return m;
+    }
+    // Only block devices are opened: opening some other node can have effects.
+    if (!S_ISBLK(pre.st_mode)) {
+        m.state = Medium::Failed;
+        m.why = "'" + path + "' is not a block device";
+        return m;
+    }
+    // O_NONBLOCK: a reader without a card opens anyway, and a FIFO put in the
+    // node's place cannot hold us.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        int e = errno;
+        if (e == ENOENT || e == ENXIO || e == ENODEV || e == ENOTDIR) m.state = Medium::Missing;
+        else if (e == ENOMEDIUM) m.state = Medium::NoMedium;
+        else {
+            m.state = Medium::Failed;
+            m.why = "'" + path + "': " + std::strerror(e);
+        }
+        return m;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode)) {
+        ::close(fd);
+        m.state = Medium::Failed;
+        m.why = "'" + path + "' is not a block device";
+        return m;
+    }
+    uint64_t bytes = 0;
+    int lbs = 0;
+    if (::ioctl(fd, BLKGETSIZE64, &bytes) != 0) {
+        int e = errno;
+        ::close(fd);
+        m.state = e == ENOMEDIUM ? Medium::NoMedium : Medium::Failed;
+        if (m.state == Medium::Failed) m.why = "'" + path + "': " + std::strerror(e);
+        return m;
+    }
+    if (::ioctl(fd, BLKSSZGET, &lbs) != 0) lbs = 512;
+#ifdef BLKGETDISKSEQ
+    uint64_t seq = 0;
+    if (::ioctl(fd, BLKGETDISKSEQ, &seq) == 0) m.diskSeq = seq;
+#endif
+    ::close(fd);
+    m.bytes = bytes;
+    m.logicalBlockSize = lbs > 0 ? static_cast<uint32_t>(lbs) : 512;
+    m.state = bytes > 0 ? Medium::Present : Medium::NoMedium;
+    return m;
+}
+
+}  // namespace blockdev
