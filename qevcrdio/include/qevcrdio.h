@@ -21,6 +21,7 @@
  *     QEV_E_LBA_RANGE        05/21/00  LBA out of range
  *     QEV_E_NO_TARGET        05/25/00  target index not known (no scan, unplugged)
  *     QEV_E_MEDIUM_CHANGED   06/28/00  medium may have changed
+ *     QEV_E_LOCKED           05/2C/00  target locked by another process (QevScLock)
  *
  * Backend: a virtual bus, a directory named by the environment variable
  * QEVCRDIO_BUS (default $XDG_DATA_HOME/qevcrdio/bus, else
@@ -54,6 +55,7 @@ extern "C" {
 #define QEV_E_LBA_RANGE       QEV_SENSE(0x05, 0x21, 0x00)
 #define QEV_E_NO_TARGET       QEV_SENSE(0x05, 0x25, 0x00)
 #define QEV_E_MEDIUM_CHANGED  QEV_SENSE(0x06, 0x28, 0x00)
+#define QEV_E_LOCKED          QEV_SENSE(0x05, 0x2C, 0x00)
 
 /* Most targets a scan accepts, and so the entries of a slot table. */
 #define QEV_MAX_TARGETS 11
@@ -69,8 +71,15 @@ typedef struct QevSlotRecord {
     uint32_t WaitCheck;       /* 24 -WAIT (PC Card ATA) or IORDY (TrueIDE) check */
     uint32_t AccessTiming;    /* 28 ns (PC Card ATA) or PIO mode in bits 0-2 (TrueIDE) */
     uint8_t  DriveLetter;     /* 32 ASCII drive letter */
-    uint8_t  Reserved[7];     /* 33 */
+    uint8_t  Reserved[7];     /* 33 see QEV_HOLDER_*_BYTE */
 } QevSlotRecord;
+
+/* QevScGetDriveInfo tells who holds the target's lock in Reserved: byte
+ * QEV_HOLDER_FLAG_BYTE is 1 while another process holds it (0 when nobody or
+ * the caller does), and the four bytes from QEV_HOLDER_PID_BYTE hold that
+ * process's id, little-endian. */
+#define QEV_HOLDER_FLAG_BYTE 0
+#define QEV_HOLDER_PID_BYTE  3
 
 /* Slot status of the unit: 12 bytes. */
 typedef struct QevSlotStatus {
@@ -92,7 +101,10 @@ int32_t QevScGetVersion(uint32_t *major, uint32_t *minor);
  * QEV_MAX_TARGETS entries. Returns the number accepted, 0 for none. */
 int32_t QevScScanEx(QevScFilter filter, const char *nameFilter, QevSlotRecord *slotTable);
 
-/* Records that the caller uses the target. Result: 0 or a sense code. */
+/* Locks the target for the calling process: an advisory lock between
+ * processes, taken again at no cost by its holder, released by QevScFree,
+ * QevScFreeEx and the end of the process. Result: 0, QEV_E_LOCKED while
+ * another process holds it, or another sense code. */
 int32_t QevScLock(uint32_t target);
 
 /* Standard INQUIRY data, allocLen bytes at most (36 is the standard size). */

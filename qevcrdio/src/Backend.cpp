@@ -1,6 +1,7 @@
 #include "Backend.h"
 
 #include "FatFormat.h"
+#include "TargetLock.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -507,8 +508,10 @@ int32_t Backend::Lock(uint32_t target)
     SaveCounts(ref.unit, u);
     Pace(u, 0, v.delayMs, start);
     if (v.rule && v.rule->effect == vbus::Effect::Sense) return SenseOf(*v.rule);
-    if (!v.rule || v.rule->effect != vbus::Effect::Drop)
+    if (!v.rule || v.rule->effect != vbus::Effect::Drop) {
+        if (TakeTargetLock(UnitDir(ref.unit), ref.target) > 0) return QEV_E_LOCKED;
         vbus::AppendCall(bus_, "lock " + std::to_string(target) + " " + ref.unit + " " + std::to_string(ref.target));
+    }
     return QEV_OK;
 }
 
@@ -570,6 +573,7 @@ int32_t Backend::DriveInfo(uint32_t target, QevSlotRecord *record)
     Pace(u, sizeof *record, v.delayMs, start);
     QevSlotRecord rec;
     FillRecord(ref, target, cards.empty() ? nullptr : cards[0].card, &rec);
+    NoteTargetHolder(UnitDir(ref.unit), ref.target, &rec);
     return Deliver(v, reinterpret_cast<const uint8_t *>(&rec), sizeof rec, reinterpret_cast<uint8_t *>(record),
                    cards.empty() ? QEV_E_NO_MEDIUM : QEV_OK);
 }
@@ -776,6 +780,7 @@ int32_t Backend::Free()
 {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     Refresh();
+    ReleaseAllTargetLocks();
     vbus::AppendCall(bus_, "free");
     return 1;
 }
@@ -785,11 +790,13 @@ int32_t Backend::FreeEx(uint32_t target)
     std::lock_guard<std::recursive_mutex> lock(mu_);
     Refresh();
     if (target == 0xFF) {
+        ReleaseAllTargetLocks();
         vbus::AppendCall(bus_, "freeex 255");
         return 1;
     }
     if (target >= targets_.size()) return 0;
     const TargetRef &ref = targets_[target];
+    ReleaseTargetLock(UnitDir(ref.unit), ref.target);
     vbus::AppendCall(bus_, "freeex " + std::to_string(target) + " " + ref.unit + " " + std::to_string(ref.target));
     return 1;
 }

@@ -2,9 +2,6 @@
 
 #include "UnitState.h"
 
-#include <QCoreApplication>
-#include <QString>
-
 #include <dlfcn.h>
 #include <limits.h>
 #include <unistd.h>
@@ -20,26 +17,29 @@ namespace {
 
 void *libHandle = nullptr;
 
-// Folder of the running executable, "" when it cannot be told.
+std::string DirOf(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return std::string();
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Folder of the running executable, "" when it cannot be told. Without /proc
+// (some containers), the object this code is linked into names it.
 std::string ExecutableDir()
 {
-    if (QCoreApplication::instance() != nullptr) {
-        const QString dir = QCoreApplication::applicationDirPath();
-        if (!dir.isEmpty())
-            return dir.toStdString();
-    }
     char buf[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
-    if (n <= 0)
-        return std::string();
-    buf[n] = '\0';
-    char *slash = std::strrchr(buf, '/');
-    if (slash == nullptr)
-        return std::string();
-    if (slash == buf)
-        return "/";
-    *slash = '\0';
-    return buf;
+    if (n > 0) {
+        buf[n] = '\0';
+        return DirOf(buf);
+    }
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void *>(&ExecutableDir), &info) != 0 && info.dli_fname != nullptr &&
+        info.dli_fname[0] == '/')
+        return DirOf(info.dli_fname);
+    return std::string();
 }
 
 void SetWhy(std::string *why, const std::string &text)
@@ -121,13 +121,19 @@ bool LoadScsiLibrary(std::string *why)
             return LoadScsiLibraryFrom(local, why);
         }
     }
-    void *handle = dlopen(kLibraryFileName, RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
+    // Installed: by soname through the system's search path; a development
+    // library without version last.
+    std::string firstError;
+    for (const char *name : {kLibrarySoname, kLibraryFileName}) {
+        void *handle = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+        if (handle != nullptr)
+            return Bind(handle, name, why);
         const char *err = dlerror();
-        SetWhy(why, err != nullptr ? err : std::string(kLibraryFileName) + ": not found");
-        return false;
+        if (firstError.empty())
+            firstError = err != nullptr ? err : std::string(name) + ": not found";
     }
-    return Bind(handle, kLibraryFileName, why);
+    SetWhy(why, firstError);
+    return false;
 }
 
 bool ScsiLibraryLoaded()

@@ -1,5 +1,6 @@
 // Binding to the pass-through library, loaded by name at start-up: from the
-// executable's folder first, then the system's library path.
+// executable's folder first, then by soname through the system's library path.
+// No Qt: the program and the command-line tools share it.
 #pragma once
 
 #include "qevcrdio.h"
@@ -25,6 +26,7 @@ struct ScsiIo {
 extern ScsiIo Scsi;
 
 constexpr const char *kLibraryFileName = "libqevcrdio.so";
+constexpr const char *kLibrarySoname = "libqevcrdio.so.1";
 
 // Loads the library and resolves all 13 functions. False (with a reason in
 // *why) when the file or any function is missing; the table is then empty.

@@ -74,7 +74,7 @@ int32_t MatchTarget(const uint8_t *inquiry)
     return 0;
 }
 
-uint32_t ScanUnit(SlotTableType &table)
+uint32_t ScanUnit(SlotTableType &table, bool lockTargets)
 {
     if (Scsi.ScanEx == nullptr) {
         ResetScanState();
@@ -96,7 +96,7 @@ uint32_t ScanUnit(SlotTableType &table)
     uint32_t count = uint32_t(n);
     if (count > ModelTargets(ScanModelKind))
         count = ModelTargets(ScanModelKind);
-    if (Scsi.Lock != nullptr) {
+    if (lockTargets && Scsi.Lock != nullptr) {
         for (uint32_t i = 0; i < count; ++i)
             Scsi.Lock(i);
     }
@@ -208,6 +208,36 @@ bool WriteSectors(uint32_t &target, uint32_t lba, uint32_t count, void *buffer, 
     if (Scsi.Write10 == nullptr || !TransferFits(buffer, count, bytesPerSector))
         return false;
     return Scsi.Write10(target, lba, count, buffer, bytesPerSector) == 0;
+}
+
+int32_t TargetHolder(uint32_t target)
+{
+    if (Scsi.GetDriveInfo == nullptr)
+        return 0;
+    QevSlotRecord rec = {};
+    const int32_t r = Scsi.GetDriveInfo(target, &rec);
+    if (r != 0 && r != kNoMedium)
+        return 0;
+    if (rec.Reserved[QEV_HOLDER_FLAG_BYTE] == 0)
+        return 0;
+    const uint8_t *p = rec.Reserved + QEV_HOLDER_PID_BYTE;
+    return int32_t(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
+}
+
+LockResult LockTarget(uint32_t target, int32_t *holderPid)
+{
+    if (holderPid != nullptr)
+        *holderPid = 0;
+    if (Scsi.Lock == nullptr)
+        return LockResult::Failed;
+    const int32_t r = Scsi.Lock(target);
+    if (r == 0)
+        return LockResult::Locked;
+    if (r != QEV_E_LOCKED)
+        return LockResult::Failed;
+    if (holderPid != nullptr)
+        *holderPid = TargetHolder(target);
+    return LockResult::HeldElsewhere;
 }
 
 bool FreeDevices()

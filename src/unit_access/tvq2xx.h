@@ -17,7 +17,9 @@ uint32_t ScanTargets();
 // Starts a new scan attempt: no model, no target counted.
 void ResetScanState();
 
-uint32_t ScanUnit(SlotTableType &table);
+// Finds the unit; locks every target found unless told not to (the program
+// always locks; a tool that works on a few targets locks those itself).
+uint32_t ScanUnit(SlotTableType &table, bool lockTargets = true);
 bool ReadFirmwareInfo(UnitInfoType &info);
 bool CheckTargetIdentity(uint32_t &target, uint32_t &modelKind);
 // The unit check on the UnitInfo just read: 0, -7 or -8. Applies the mode
@@ -28,6 +30,13 @@ bool ReadDriveInfo(uint32_t target, SlotRecord &record);
 bool ReadSlotStatus(SlotStatusBlockType &block);
 bool ReadSectors(uint32_t &target, uint32_t lba, uint32_t count, void *buffer, uint32_t bytesPerSector);
 bool WriteSectors(uint32_t &target, uint32_t lba, uint32_t count, void *buffer, uint32_t bytesPerSector);
+// Locks one target for this process. The program ignores lock results; a
+// tool that must not share a card with another process asks here.
+enum class LockResult { Locked, HeldElsewhere, Failed };
+// *holderPid: the process holding it (HeldElsewhere), 0 when the library cannot tell.
+LockResult LockTarget(uint32_t target, int32_t *holderPid = nullptr);
+// The process that holds the target's lock, 0 when none (or none other than this one).
+int32_t TargetHolder(uint32_t target);
 bool FreeDevices();
 bool FreeDevicesEx(uint32_t &target);
 bool EjectCard(uint32_t &target);

@@ -115,7 +115,7 @@ TEST_F(LoaderTest, RealLibraryLoadsFromTheProgramFolderAndByPath)
     EXPECT_EQ(LibVersion[0], major);
     EXPECT_EQ(LibVersion[1], minor);
 
-    // With Qt up, the program folder comes from the application.
+    // With Qt up the program folder is found the same way.
     {
         int argc = 1;
         char name[] = "unit_access_loader_test";
