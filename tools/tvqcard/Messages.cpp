@@ -1,0 +1,139 @@
+#include "Messages.h"
+
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+struct Text {
+    Msg id;
+    const char *en;
+    const char *ja;
+};
+
+// Japanese texts follow the program's own where it has one.
+const Text kTexts[] = {
+    {Msg::LibraryMissing, "cannot load the pass-through library: {0}",
+     "パススルーライブラリを読み込めません: {0}"},
+    {Msg::LibraryUnusable, "the pass-through library reports that it cannot be used",
+     "パススルーライブラリが使用できません。"},
+    {Msg::NoUnit, "no TVQ-206 or TVQ-210CF unit found; connect the unit",
+     "ユニットが見つかりません。ユニットを接続して下さい。"},
+    {Msg::FirmwareRefused,
+     "the unit's firmware is not supported (BIOS {0}, card I/F {1}); update it to version 2.10 or later",
+     "検出されたユニットのファームウェアは、このプログラムに対応していません。(BIOS {0}、カードI/F {1})\n"
+     "ファームウェアをバージョン「2.10」以降に更新して下さい。"},
+    {Msg::ModeRefused, "the unit's operation mode is not supported; check the DIP switches on the unit",
+     "検出されたユニットの動作モードは、このプログラムに対応していません。\n"
+     "ユニット本体のディップスイッチの設定を確認して下さい。"},
+    {Msg::UnknownSlot, "unknown slot '{0}': this {1} has the slots {2}, vd and all",
+     "不明なスロットです: '{0}'（この {1} のスロットは {2}、vd、all です）"},
+    {Msg::SlotListed, "slot {0} is named more than once", "スロット {0} が重複して指定されています。"},
+    {Msg::NoCard, "no card in {0}", "{0} にカードがセットされていません。"},
+    {Msg::NoCards, "no card in any slot", "どのスロットにもカードがセットされていません。"},
+    {Msg::CardUnusable, "the card in {0} cannot be used (sector size {1}, {2} heads)",
+     "{0} のカードは使用できません（セクタサイズ {1}、ヘッド数 {2}）。"},
+    {Msg::BadNumber, "bad {0} '{1}': a decimal number, or hexadecimal with 0x, up to 0xFFFFFFFF",
+     "{0} の値が正しくありません: '{1}'（10進数、または 0x で始まる16進数で 0xFFFFFFFF まで）"},
+    {Msg::CountZero, "the sector count must not be 0", "セクタ数を指定して下さい。"},
+    {Msg::StartBeyond, "start sector {0} is beyond the card in {1} ({2} sectors)",
+     "有効なセクタ範囲を超えています。先頭セクタ {0}、{1} のカードは {2} セクタです。"},
+    {Msg::RangeBeyond, "sectors {0} to {1} go beyond the card in {2} ({3} sectors)",
+     "有効なセクタ範囲を超えています。セクタ {0}～{1}、{2} のカードは {3} セクタです。"},
+    {Msg::FileBeyond, "{0} ({1} bytes) does not fit on the card in {2} from sector {3} ({4} sectors); nothing written",
+     "ファイルサイズがカード側の容量を超えています: {0}（{1} バイト）、{2} のセクタ {3} から（{4} セクタ）。何も書き込んでいません。"},
+    {Msg::FileMissing, "{0}: no such file", "{0}\nファイルが見つかりません。"},
+    {Msg::FileNotRegular, "{0}: not a regular file", "{0}: 通常のファイルではありません。"},
+    {Msg::FileOpen, "cannot open {0}: {1}", "ファイルのオープンに失敗しました: {0}: {1}"},
+    {Msg::FileRead, "error reading {0}: {1}", "ファイルの読み込み中にエラーが発生しました: {0}: {1}"},
+    {Msg::FileWrite, "error writing {0}: {1}", "ファイルへの書き込み中にエラーが発生しました: {0}: {1}"},
+    {Msg::FileClose, "error closing {0}: {1}", "ファイルのクローズ時にエラーが発生しました: {0}: {1}"},
+    {Msg::CardRead, "reading the card in {0} failed at sector {1} (after {2} tries)",
+     "カードの読み込みに失敗しました: {0}、セクタ {1}（{2} 回試行）"},
+    {Msg::CardWrite, "writing the card in {0} failed at sector {1} (after {2} tries)",
+     "カードへの書き込みに失敗しました: {0}、セクタ {1}（{2} 回試行）"},
+    {Msg::Retrying, "{0} at sector {1} failed; trying again ({2} of {3})",
+     "{0} のセクタ {1} でエラーが発生しました。再試行します（{2}/{3}）"},
+    {Msg::HeldBy, "{0} is in use by another program: {1} (process {2})",
+     "{0} は他のプログラムが使用中です: {1}（プロセス {2}）"},
+    {Msg::HeldByUnknown, "{0} is in use by another program", "{0} は他のプログラムが使用中です。"},
+    {Msg::LockFailed, "cannot reserve {0} for this run", "{0} を確保できません。"},
+    {Msg::VdDiffers, "cards with differing drive parameters ({0}): a VD write is not possible",
+     "諸元の異なるカードがあるため、同時書き込みはできません。（{0}）"},
+    {Msg::VdNoCard, "the VD shows no card: a VD write is not possible",
+     "VD にカードがないため、同時書き込みはできません。"},
+    {Msg::FormatNeedsYes, "formatting erases every file on the card in {0}; add --yes to go ahead",
+     "フォーマットすると {0} のカードのデータはすべて消去されます。実行するには --yes を付けて下さい。"},
+    {Msg::FormatFailed, "formatting the card in {0} failed", "{0} のカードのフォーマットに失敗しました。"},
+    {Msg::EjectFailed, "ejecting the card in {0} failed", "{0} のカードの取り出しに失敗しました。"},
+    {Msg::Ejected, "card in {0} ejected", "{0} のカードを取り出しました。"},
+    {Msg::Formatted, "card in {0} formatted", "{0} のカードをフォーマットしました。"},
+    {Msg::Interrupted, "interrupted: {0} of {1} sectors done ({2}, sectors {3} to {4}); the run did not finish",
+     "中断しました: {1} セクタ中 {0} セクタ完了（{2}、セクタ {3}～{4}）。処理は完了していません。"},
+    {Msg::ReadDone, "read {0} sectors ({1}) from {2} into {3} in {4}",
+     "読み出しを完了しました: {2} から {3} へ {0} セクタ（{1}）、{4}"},
+    {Msg::WriteDone, "wrote {0} bytes ({1} sectors) from {2} to {3} in {4}",
+     "書き込みを完了しました: {2} から {3} へ {0} バイト（{1} セクタ）、{4}"},
+    {Msg::VerifyDone, "verified {0}: every written byte reads back", "{0} のベリファイを完了しました。相違はありませんでした。"},
+    {Msg::VerifyDiffers, "verify failed: {0} differs from {1} at sector {2} (byte {3})",
+     "ベリファイに失敗しました: {0} が {1} と相違しています（セクタ {2}、バイト {3}）"},
+    {Msg::CompareSame, "no differences between {0} and {1} ({2} bytes)", "相違はありませんでした．（{0} と {1}、{2} バイト）"},
+    {Msg::CompareDiffers, "{0} and {1} differ", "{0} と {1} に相違があります。"},
+    {Msg::CompareMore, "stopped after {0} differences (--max-diffs)", "相違が {0} 個見つかったため中止しました（--max-diffs）。"},
+    {Msg::CompareCardEnds, "the card in {0} ends before {1}: {2} bytes of the file are past its last sector",
+     "ファイルにはまだデータが存在しますが、{0} のカードの終わりに達しました（{1} の残り {2} バイト）。"},
+    {Msg::HashMismatch, "{0}: FAILED", "{0}: 不一致"},
+    {Msg::HashBadLine, "{0}, line {1}: not a 'HASH  SLOT' line", "{0} の {1} 行目: 'ハッシュ  スロット' の形式ではありません。"},
+    {Msg::HashOk, "{0}: OK", "{0}: OK"},
+    {Msg::HashFailed, "{0} of {1} computed checksums did NOT match", "{1} 個中 {0} 個のチェックサムが一致しませんでした。"},
+    {Msg::OneSlotOnly, "{0} works on one slot at a time", "{0} は1つのスロットのみ指定できます。"},
+    {Msg::Stopped, "stopped: {0} of {1} sectors done ({2})", "停止しました: {1} セクタ中 {0} セクタ完了（{2}）"},
+};
+
+int forced = -1;
+
+bool LocaleIsJapanese()
+{
+    for (const char *var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char *v = std::getenv(var);
+        if (v != nullptr && *v != '\0') return v[0] == 'j' && v[1] == 'a';
+    }
+    return false;
+}
+
+}  // namespace
+
+bool Japanese()
+{
+    if (forced >= 0) return forced == 1;
+    static const bool ja = LocaleIsJapanese();
+    return ja;
+}
+
+void ForceLanguage(bool japanese)
+{
+    forced = japanese ? 1 : 0;
+}
+
+std::string Say(Msg id, std::initializer_list<std::string> args)
+{
+    const char *pattern = "?";
+    for (const Text &t : kTexts) {
+        if (t.id == id) {
+            pattern = Japanese() ? t.ja : t.en;
+            break;
+        }
+    }
+    std::vector<std::string> a(args);
+    std::string out;
+    for (const char *p = pattern; *p != '\0'; ++p) {
+        if (p[0] == '{' && p[1] >= '0' && p[1] <= '9' && p[2] == '}') {
+            size_t i = static_cast<size_t>(p[1] - '0');
+            if (i < a.size()) out += a[i];
+            p += 2;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}

@@ -1,0 +1,20 @@
+// SHA-256 through libcrypto's EVP interface.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+class Sha256 {
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256 &) = delete;
+    Sha256 &operator=(const Sha256 &) = delete;
+    void Update(const void *data, size_t len);
+    // Lower-case hexadecimal digest, as sha256sum prints it; the object is spent.
+    std::string Hex();
+
+private:
+    void *ctx_;
+};

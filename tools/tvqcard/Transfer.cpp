@@ -1,0 +1,336 @@
+#include "Transfer.h"
+
+#include "Messages.h"
+#include "Pipeline.h"
+#include "Progress.h"
+#include "Sha256.h"
+#include "UnitState.h"
+#include "tvq2xx.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <thread>
+#include <unistd.h>
+
+std::atomic<int> StopSignal{0};
+
+namespace {
+
+constexpr uint32_t kSector = 512;
+constexpr size_t kChunkBytes = 1u << 20;  // 16 device calls per hand-over between the threads
+constexpr size_t kChunks = 4;
+
+std::string progressLabel;
+
+void OnStop(int sig)
+{
+    int none = 0;
+    StopSignal.compare_exchange_strong(none, sig);
+}
+
+double Since(std::chrono::steady_clock::time_point t0)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+std::string Errno(int e)
+{
+    return std::strerror(e);
+}
+
+bool WriteAll(int fd, const uint8_t *p, size_t n, int *err)
+{
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            *err = w < 0 ? errno : ENOSPC;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// Reads exactly n bytes; a file that ends sooner is an error (it shrank under us).
+bool ReadAll(int fd, uint8_t *p, size_t n, int *err)
+{
+    while (n > 0) {
+        ssize_t r = ::read(fd, p, n);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            *err = r < 0 ? errno : ENODATA;
+            return false;
+        }
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+enum class Op { Read, Write };
+
+// One device call with retries. False after the last try failed.
+bool Device(Op op, const Target &t, uint32_t lba, uint32_t count, uint8_t *buf, const Options &o)
+{
+    for (unsigned attempt = 0;; ++attempt) {
+        uint32_t target = t.index;
+        const bool ok = op == Op::Read ? ReadSectors(target, lba, count, buf, kSector)
+                                       : WriteSectors(target, lba, count, buf, kSector);
+        if (ok) return true;
+        if (attempt >= o.retries || StopSignal.load() != 0) return false;
+        std::fprintf(stderr, "tvqcard: %s\n",
+                     Say(Msg::Retrying, {t.name, std::to_string(lba), std::to_string(attempt + 1),
+                                         std::to_string(o.retries)}).c_str());
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+std::string Tries(const Options &o)
+{
+    return std::to_string(o.retries + 1);
+}
+
+// Card → worker: the device thread reads, the worker consumes each chunk.
+// consume returns false (with a message) to stop the run.
+Outcome FromCard(const Target &t, uint32_t start, uint64_t count, const Options &o,
+                 const std::function<bool(const Chunk &, std::string *)> &consume)
+{
+    const auto t0 = std::chrono::steady_clock::now();
+    Outcome out;
+    Pipeline pipe(kChunks, kChunkBytes);
+    std::string workerError;
+    uint64_t consumed = 0;
+    std::thread worker([&] {
+        while (Chunk *c = pipe.TakeFull()) {
+            if (!consume(*c, &workerError)) {
+                pipe.Abort();
+                return;
+            }
+            consumed += c->bytes;
+            pipe.GiveFree(c);
+        }
+    });
+    Progress bar(progressLabel, count * kSector);
+    uint64_t lba = start, left = count;
+    bool stop = false;
+    while (left > 0 && !stop) {
+        Chunk *c = pipe.TakeFree();
+        if (c == nullptr) break;
+        while (left > 0 && c->bytes < kChunkBytes) {
+            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>({left, kMaxBlockSectors, (kChunkBytes - c->bytes) / kSector}));
+            if (!Device(Op::Read, t, static_cast<uint32_t>(lba), n, c->data.data() + c->bytes, o)) {
+                out.kind = Outcome::Failed;
+                out.message = Say(Msg::CardRead, {t.name, std::to_string(lba), Tries(o)});
+                stop = true;
+                break;
+            }
+            c->bytes += size_t(n) * kSector;
+            lba += n;
+            left -= n;
+            bar.Add(uint64_t(n) * kSector);
+            if (StopSignal.load() != 0) {
+                stop = true;
+                break;
+            }
+        }
+        pipe.GiveFull(c);
+    }
+    pipe.Finish();
+    worker.join();
+    bar.Clear();
+    out.bytes = consumed;
+    if (!workerError.empty()) {
+        out.kind = Outcome::Failed;
+        out.message = workerError;
+    } else if (out.kind == Outcome::Done && left > 0 && StopSignal.load() != 0) {
+        out.kind = Outcome::Stopped;
+    }
+    out.seconds = Since(t0);
+    return out;
+}
+
+// File → device thread: the worker reads the file (hashing it when asked),
+// the device thread handles each chunk; handle returns false to stop.
+Outcome FromFile(int fd, uint64_t bytes, const std::string &name, const Options &o,
+                 const std::function<bool(const Chunk &, uint64_t offset, Outcome *)> &handle)
+{
+    const auto t0 = std::chrono::steady_clock::now();
+    Outcome out;
+    Pipeline pipe(kChunks, kChunkBytes);
+    std::string workerError;
+    Sha256 sha;
+    std::thread worker([&] {
+        uint64_t left = bytes;
+        while (left > 0) {
+            Chunk *c = pipe.TakeFree();
+            if (c == nullptr) return;
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(left, kChunkBytes));
+            int err = 0;
+            if (!ReadAll(fd, c->data.data(), n, &err)) {
+                workerError = Say(Msg::FileRead, {name, Errno(err)});
+                pipe.GiveFree(c);
+                pipe.Abort();
+                return;
+            }
+            if (o.hash) sha.Update(c->data.data(), n);
+            c->bytes = n;
+            left -= n;
+            pipe.GiveFull(c);
+        }
+        pipe.Finish();
+    });
+    Progress bar(progressLabel, bytes);
+    uint64_t offset = 0;
+    while (Chunk *c = pipe.TakeFull()) {
+        const uint64_t before = out.bytes;
+        const bool go = handle(*c, offset, &out);
+        bar.Add(out.bytes - before);
+        offset += c->bytes;
+        pipe.GiveFree(c);
+        if (!go) {
+            pipe.Abort();
+            break;
+        }
+    }
+    worker.join();
+    bar.Clear();
+    if (!workerError.empty() && out.kind == Outcome::Done) {
+        out.kind = Outcome::Failed;
+        out.message = workerError;
+    }
+    if (out.kind == Outcome::Done && o.hash) out.sha256 = sha.Hex();
+    out.seconds = Since(t0);
+    return out;
+}
+
+}  // namespace
+
+void InstallStopHandlers()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = OnStop;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &sa, nullptr);
+}
+
+void SetProgressLabel(const std::string &label)
+{
+    progressLabel = label;
+}
+
+Outcome ReadToFile(const Target &t, uint32_t start, uint64_t count, int fd, const std::string &name,
+                   const Options &o)
+{
+    Sha256 sha;
+    Outcome out = FromCard(t, start, count, o, [&](const Chunk &c, std::string *why) {
+        if (o.hash) sha.Update(c.data.data(), c.bytes);
+        int err = 0;
+        if (!WriteAll(fd, c.data.data(), c.bytes, &err)) {
+            *why = Say(Msg::FileWrite, {name, Errno(err)});
+            return false;
+        }
+        return true;
+    });
+    if (out.kind == Outcome::Done && o.hash) out.sha256 = sha.Hex();
+    return out;
+}
+
+Outcome HashCard(const Target &t, uint32_t start, uint64_t count, const Options &o)
+{
+    Sha256 sha;
+    Outcome out = FromCard(t, start, count, o, [&](const Chunk &c, std::string *) {
+        sha.Update(c.data.data(), c.bytes);
+        return true;
+    });
+    if (out.kind == Outcome::Done) out.sha256 = sha.Hex();
+    return out;
+}
+
+Outcome WriteFromFile(const Target &t, uint32_t start, int fd, uint64_t bytes, const std::string &name,
+                      const Options &o)
+{
+    std::vector<uint8_t> tail(kSector);
+    return FromFile(fd, bytes, name, o, [&](const Chunk &c, uint64_t offset, Outcome *out) {
+        uint64_t lba = start + offset / kSector;
+        const size_t whole = c.bytes / kSector;
+        for (size_t done = 0; done < whole;) {
+            const uint32_t n = static_cast<uint32_t>(std::min<size_t>(whole - done, kMaxBlockSectors));
+            uint8_t *p = const_cast<uint8_t *>(c.data.data()) + done * kSector;
+            if (!Device(Op::Write, t, static_cast<uint32_t>(lba), n, p, o)) {
+                out->kind = Outcome::Failed;
+                out->message = Say(Msg::CardWrite, {t.name, std::to_string(lba), Tries(o)});
+                return false;
+            }
+            done += n;
+            lba += n;
+            out->bytes += uint64_t(n) * kSector;
+            if (StopSignal.load() != 0) {
+                out->kind = Outcome::Stopped;
+                return false;
+            }
+        }
+        const size_t rest = c.bytes % kSector;
+        if (rest == 0) return true;
+        // The file ends inside this sector: the card keeps the sector's bytes beyond it.
+        if (!Device(Op::Read, t, static_cast<uint32_t>(lba), 1, tail.data(), o)) {
+            out->kind = Outcome::Failed;
+            out->message = Say(Msg::CardRead, {t.name, std::to_string(lba), Tries(o)});
+            return false;
+        }
+        std::memcpy(tail.data(), c.data.data() + whole * kSector, rest);
+        if (!Device(Op::Write, t, static_cast<uint32_t>(lba), 1, tail.data(), o)) {
+            out->kind = Outcome::Failed;
+            out->message = Say(Msg::CardWrite, {t.name, std::to_string(lba), Tries(o)});
+            return false;
+        }
+        out->bytes += rest;
+        return true;
+    });
+}
+
+Outcome CompareWithFile(const std::vector<Target> &targets, uint32_t start, int fd, uint64_t bytes,
+                        const std::string &name, const Options &o,
+                        const std::function<bool(const Difference &)> &onDiff)
+{
+    std::vector<uint8_t> card(size_t(kMaxBlockSectors) * kSector);
+    return FromFile(fd, bytes, name, o, [&](const Chunk &c, uint64_t offset, Outcome *out) {
+        const uint64_t firstLba = start + offset / kSector;
+        for (size_t done = 0; done < c.bytes;) {
+            const size_t len = std::min<size_t>(c.bytes - done, size_t(kMaxBlockSectors) * kSector);
+            const uint32_t n = static_cast<uint32_t>((len + kSector - 1) / kSector);
+            const uint64_t lba = firstLba + done / kSector;
+            const uint8_t *file = c.data.data() + done;
+            for (size_t ti = 0; ti < targets.size(); ++ti) {
+                if (!Device(Op::Read, targets[ti], static_cast<uint32_t>(lba), n, card.data(), o)) {
+                    out->kind = Outcome::Failed;
+                    out->message = Say(Msg::CardRead, {targets[ti].name, std::to_string(lba), Tries(o)});
+                    return false;
+                }
+                if (std::memcmp(card.data(), file, len) == 0) continue;
+                for (size_t s = 0; s < len; s += kSector) {
+                    const size_t sl = std::min<size_t>(kSector, len - s);
+                    if (std::memcmp(card.data() + s, file + s, sl) == 0) continue;
+                    for (size_t p = s; p < s + sl; ++p) {
+                        if (card[p] == file[p]) continue;
+                        ++out->differences;
+                        out->kind = Outcome::Differs;
+                        Difference d{ti, lba * kSector + p, static_cast<uint32_t>(lba + p / kSector), card[p], file[p]};
+                        if (!onDiff(d)) return false;
+                    }
+                }
+            }
+            done += len;
+            out->bytes += len;
+            if (StopSignal.load() != 0) {
+                out->kind = Outcome::Stopped;
+                return false;
+            }
+        }
+        return true;
+    });
+}

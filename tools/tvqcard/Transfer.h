@@ -1,0 +1,61 @@
+// Whole-card transfers: the device thread makes the library's 128-sector
+// calls while a worker thread reads or writes the file and hashes, so file
+// I/O and hashing overlap the device calls. A stop signal (Ctrl+C) ends a run
+// after the block in progress; a failing device call is tried again up to
+// the retry count, then the run stops at that sector.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// The signal that asked the run to stop (SIGINT, SIGTERM, SIGHUP), 0 if none.
+extern std::atomic<int> StopSignal;
+void InstallStopHandlers();
+
+struct Target {
+    uint32_t index;    // SlotTable index
+    std::string name;  // for messages: "slot3", "vd"
+};
+
+struct Outcome {
+    enum Kind { Done, Differs, Stopped, Failed } kind = Done;
+    uint64_t bytes = 0;        // bytes moved (or compared) completely
+    std::string message;       // why it failed or stopped
+    std::string sha256;        // when hashing was asked for
+    double seconds = 0;
+    uint64_t differences = 0;  // compare
+};
+
+struct Options {
+    unsigned retries = 3;
+    bool hash = false;
+};
+
+// Card sectors [start, start+count) into fd (name for messages).
+Outcome ReadToFile(const Target &t, uint32_t start, uint64_t count, int fd, const std::string &name,
+                   const Options &o);
+// SHA-256 of card sectors [start, start+count).
+Outcome HashCard(const Target &t, uint32_t start, uint64_t count, const Options &o);
+// The first `bytes` bytes of fd onto the card from sector start; a final
+// partial sector is merged into the card's sector.
+Outcome WriteFromFile(const Target &t, uint32_t start, int fd, uint64_t bytes, const std::string &name,
+                      const Options &o);
+
+// One differing byte found by a compare.
+struct Difference {
+    size_t target;     // index into the targets compared
+    uint64_t address;  // byte offset on the card
+    uint32_t sector;
+    uint8_t card, file;
+};
+// The first `bytes` bytes of fd against each target's card from sector start.
+// onDiff sees each difference; returning false stops the compare there.
+Outcome CompareWithFile(const std::vector<Target> &targets, uint32_t start, int fd, uint64_t bytes,
+                        const std::string &name, const Options &o,
+                        const std::function<bool(const Difference &)> &onDiff);
+
+// Label of the progress bar of the next run.
+void SetProgressLabel(const std::string &label);
