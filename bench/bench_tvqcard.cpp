@@ -1,0 +1,175 @@
+// tvqcard against the system tools on the same 1 GiB virtual card, in one run:
+// read against dd bs=64k, write against dd bs=64k, compare against cmp, hash
+// against sha256sum; and a VD write to 10 cards against 10 single writes.
+//
+//   bench_tvqcard [--size-mib N] [--rounds N] [--dir DIR]
+//
+// Every command is a process of its own, timed from start to exit, best of the
+// rounds; all files stay in the page cache (no sync on either side).
+#include "VBus.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string toolDir;
+
+// Runs argv (stdout to /dev/null); the wall time, negative when it failed.
+double Time(const std::vector<std::string> &args, bool allowOne = false)
+{
+    const auto t0 = Clock::now();
+    pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        std::vector<char *> argv;
+        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        if (std::freopen("/dev/null", "w", stdout) == nullptr) _exit(126);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+    const bool ok = WIFEXITED(status) && (WEXITSTATUS(status) == 0 || (allowOne && WEXITSTATUS(status) == 1));
+    return ok ? s : -1;
+}
+
+std::string Tvqcard()
+{
+    return toolDir + "/tvqcard";
+}
+
+void Fill(const std::string &path, uint64_t bytes, uint32_t seed)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    std::vector<uint32_t> block(1 << 18);
+    uint32_t x = seed * 2654435761u + 1;
+    for (uint64_t done = 0; done < bytes; done += block.size() * 4) {
+        for (auto &w : block) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            w = x;
+        }
+        f.write(reinterpret_cast<const char *>(block.data()),
+                static_cast<std::streamsize>(std::min<uint64_t>(bytes - done, block.size() * 4)));
+    }
+}
+
+struct Row {
+    const char *what;
+    std::vector<std::string> ours, theirs;
+    const char *reference;
+    double best[2] = {1e9, 1e9};
+};
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    uint64_t sizeMib = 1024;
+    int rounds = 3;
+    std::string base = std::filesystem::temp_directory_path().string();
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--size-mib")) sizeMib = std::strtoull(argv[i + 1], nullptr, 10);
+        else if (!std::strcmp(argv[i], "--rounds")) rounds = std::atoi(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--dir")) base = argv[i + 1];
+    }
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return 1;
+    self[n] = '\0';
+    toolDir = std::filesystem::path(self).parent_path().string();
+    if (access(Tvqcard().c_str(), X_OK) != 0) {
+        std::fprintf(stderr, "bench_tvqcard: %s is not built\n", Tvqcard().c_str());
+        return 1;
+    }
+
+    std::string tmpl = base + "/tvq-bench-card-XXXXXX";
+    std::vector<char> dirBuf(tmpl.begin(), tmpl.end());
+    dirBuf.push_back('\0');
+    if (!mkdtemp(dirBuf.data())) return 1;
+    const std::string dir = dirBuf.data();
+    setenv("QEVCRDIO_BUS", (dir + "/bus").c_str(), 1);
+    const uint64_t bytes = sizeMib << 20;
+    int status = 0;
+    try {
+        vbus::Bus bus(dir + "/bus");
+        vbus::UnitDesc desc;
+        bus.CreateUnit("u", desc);
+        const std::string src = dir + "/src.img";
+        Fill(src, bytes, 1);
+        const std::string card = bus.InsertImage("u", 1, src);  // a copy: the card holds src
+        const std::string out = dir + "/out.img", ddOut = dir + "/dd-out.img";
+        Row rows[] = {
+            {"read", {Tvqcard(), "-q", "read", "1", out}, {"dd", "if=" + card, "of=" + ddOut, "bs=64k", "status=none"}, "dd bs=64k"},
+            {"write", {Tvqcard(), "-q", "write", src, "1"},
+             {"dd", "if=" + src, "of=" + card, "bs=64k", "conv=notrunc", "status=none"}, "dd bs=64k"},
+            {"compare", {Tvqcard(), "-q", "compare", "1", src}, {"cmp", card, src}, "cmp"},
+            {"hash", {Tvqcard(), "-q", "hash", "1"}, {"sha256sum", card}, "sha256sum"},
+        };
+        for (int r = 0; r < rounds; ++r) {
+            for (Row &row : rows) {
+                for (int side = 0; side < 2; ++side) {
+                    const double s = Time(side == 0 ? row.ours : row.theirs);
+                    if (s < 0) throw vbus::Error(std::string(row.what) + " failed");
+                    if (s < row.best[side]) row.best[side] = s;
+                }
+            }
+        }
+        std::printf("tvqcard on a %llu MiB virtual card, best of %d rounds\n", static_cast<unsigned long long>(sizeMib),
+                    rounds);
+        std::printf("%-8s %12s %-10s %12s %7s  goal\n", "", "tvqcard", "reference", "", "ratio");
+        for (const Row &row : rows) {
+            const double mine = static_cast<double>(bytes) / row.best[0] / (1 << 20);
+            const double theirs = static_cast<double>(bytes) / row.best[1] / (1 << 20);
+            const double ratio = row.best[1] / row.best[0];
+            std::printf("%-8s %7.0f MiB/s %-10s %7.0f MiB/s %6.2fx  >= 0.9x%s\n", row.what, mine, row.reference, theirs,
+                        ratio, ratio >= 0.9 ? "" : "  MISSED");
+        }
+
+        // The VD duplicates into every card: one write against ten.
+        vbus::Bus ten(dir + "/bus");
+        vbus::UnitDesc d10;
+        ten.CreateUnit("v", d10);
+        ten.Unplug("u");
+        const uint64_t small = std::min<uint64_t>(bytes, 64ull << 20);
+        const std::string src10 = dir + "/src10.img";
+        Fill(src10, small, 2);
+        for (int s = 1; s <= 10; ++s) ten.InsertBlank("v", s, small);
+        double vd = 1e9, singles = 1e9;
+        for (int r = 0; r < rounds; ++r) {
+            double t = Time({Tvqcard(), "-q", "write", src10, "vd"});
+            if (t < 0) throw vbus::Error("VD write failed");
+            vd = std::min(vd, t);
+            double sum = 0;
+            for (int s = 1; s <= 10; ++s) {
+                t = Time({Tvqcard(), "-q", "write", src10, std::to_string(s)});
+                if (t < 0) throw vbus::Error("single write failed");
+                sum += t;
+            }
+            singles = std::min(singles, sum);
+        }
+        std::printf("VD write of %llu MiB to 10 cards: %.3f s; 10 single writes: %.3f s (%.2fx)%s\n",
+                    static_cast<unsigned long long>(small >> 20), vd, singles, singles / vd,
+                    vd < singles ? "" : "  MISSED");
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "bench_tvqcard: %s\n", e.what());
+        status = 1;
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    return status;
+}
