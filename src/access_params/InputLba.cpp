@@ -1,5 +1,6 @@
 #include "InputLba.h"
 
+#include "Beep.h"
 #include "MsgBox.h"
 #include "UnitState.h"
 #include "ui_InputLba.h"
@@ -42,6 +43,20 @@ TCardAcc_ParamBlock &currentParams()
 bool isHexChar(uint32_t c)
 {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+// The character code a key types, the one the key filter judges: Ctrl with a
+// letter types its control code (Ctrl+L is 12), whatever text the platform
+// puts in the event. -1 for a key that types nothing: editing keys, other
+// shortcuts.
+int typedCode(const QKeyEvent *ke)
+{
+    const Qt::KeyboardModifiers mods = ke->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+    if (mods == Qt::ControlModifier)
+        return ke->key() >= Qt::Key_A && ke->key() <= Qt::Key_Z ? ke->key() - Qt::Key_A + 1 : -1;
+    if (mods || ke->text().isEmpty() || ke->key() == Qt::Key_Delete)
+        return -1;
+    return ke->text().at(0).unicode();
 }
 } // namespace
 
@@ -232,7 +247,7 @@ bool TInputLbaDlg::edtStartSectKeyPress(uint32_t key)
 {
     if (RangeKeyAllowed(key))
         return true;
-    QApplication::beep();
+    DefaultBeep();
     return false;
 }
 
@@ -240,7 +255,7 @@ bool TInputLbaDlg::edtSectCntKeyPress(uint32_t key)
 {
     if (RangeKeyAllowed(key))
         return true;
-    QApplication::beep();
+    DefaultBeep();
     return false;
 }
 
@@ -389,13 +404,12 @@ bool TInputLbaDlg::eventFilter(QObject *watched, QEvent *event)
 
     if (event->type() == QEvent::KeyPress) {
         dropNextRelease_ = false;
-        auto *ke = static_cast<QKeyEvent *>(event);
-        // Shortcuts and editing keys are not characters.
-        if (ke->text().isEmpty() || (ke->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) ||
-            ke->key() == Qt::Key_Delete || ke->key() == Qt::Key_Backspace)
+        const int code = typedCode(static_cast<QKeyEvent *>(event));
+        if (code < 0)
             return false;
-        const uint32_t code = ke->text().at(0).unicode();
-        const bool pass = watched == edtStartSect ? edtStartSectKeyPress(code) : edtSectCntKeyPress(code);
+        const auto key = static_cast<uint32_t>(code);
+        // A key let through keeps its meaning for the field: Ctrl+C copies, Tab moves on.
+        const bool pass = watched == edtStartSect ? edtStartSectKeyPress(key) : edtSectCntKeyPress(key);
         return !pass;
     }
     if (event->type() == QEvent::FocusOut && !checking_ && isVisible()) {

@@ -3,6 +3,7 @@
 // the file dialogs.
 #include "InputLba.h"
 
+#include "Beep.h"
 #include "FileDialogs.h"
 #include "MsgBox.h"
 #include "UnitState.h"
@@ -154,12 +155,20 @@ TEST_F(ParamsTest, CountAndRangeLimits)
         SCOPED_TRACE(std::string(c.start) + "+" + c.count);
         SetCard(c.total);
         ClearMsgBoxLog();
-        // Each case starts with no field focused, so only the checks of OK run.
-        if (QWidget *f = dlg->focusWidget())
-            f->clearFocus();
+        // Values OK has not stored.
+        P().StartSect = 0x5EED;
+        P().SectCnt = 0x5EED;
+        // OK by Enter with the caret still in the start field, so that only the
+        // checks of OK run: a click on 開始 would first leave the field and run its own check.
         const int r = Show([&] {
-            RangeMode(QLatin1String(c.start), QLatin1String(c.count));
-            Ok();
+            // Range mode first, which puts the caret in the start field, then the texts.
+            dlg->edtStartSect->clear();
+            dlg->edtSectCnt->clear();
+            RangeMode(QString(), QString());
+            ASSERT_EQ(QApplication::focusWidget(), dlg->edtStartSect);
+            dlg->edtStartSect->setText(QLatin1String(c.start));
+            dlg->edtSectCnt->setText(QLatin1String(c.count));
+            QTest::keyClick(dlg->edtStartSect, Qt::Key_Return);
         });
         EXPECT_EQ(Texts(), c.boxes);
         EXPECT_EQ(r, c.boxes.empty() ? mrOk : mrCancel);
@@ -394,6 +403,47 @@ TEST_F(ParamsTest, KeyFilter)
         QTest::keyClicks(dlg->edtSectCnt, QStringLiteral("123456789"));
         EXPECT_EQ(dlg->edtSectCnt->text(), QStringLiteral("12345678"));
     });
+
+    // Ctrl+L types the form feed: it beeps and inserts nothing, whether the
+    // platform's event carries the code or only the letter.
+    Show([&] {
+        RangeMode(QStringLiteral("12"), QString());
+        dlg->edtStartSect->setFocus();
+        dlg->edtStartSect->setCursorPosition(2);
+        const int beeps = BeepCount();
+        QKeyEvent ctrlL(QEvent::KeyPress, Qt::Key_L, Qt::ControlModifier, QString(QChar(12)));
+        QApplication::sendEvent(dlg->edtStartSect, &ctrlL);
+        EXPECT_EQ(BeepCount(), beeps + 1);
+        QTest::keyClick(dlg->edtStartSect, Qt::Key_L, Qt::ControlModifier);
+        EXPECT_EQ(BeepCount(), beeps + 2);
+        QTest::keyClick(dlg->edtStartSect, 'g');
+        EXPECT_EQ(BeepCount(), beeps + 3);
+        EXPECT_EQ(dlg->edtStartSect->text(), QStringLiteral("12"));
+
+        // The control keys the filter lets through keep working, without a beep.
+        QTest::keyClick(dlg->edtStartSect, Qt::Key_A, Qt::ControlModifier);
+        EXPECT_EQ(dlg->edtStartSect->selectedText(), QStringLiteral("12"));
+        QTest::keyClick(dlg->edtStartSect, Qt::Key_C, Qt::ControlModifier);
+        QTest::keyClick(dlg->edtStartSect, Qt::Key_End);
+        QTest::keyClick(dlg->edtStartSect, Qt::Key_V, Qt::ControlModifier);
+        EXPECT_EQ(dlg->edtStartSect->text(), QStringLiteral("1212"));
+        QTest::keyClick(dlg->edtStartSect, Qt::Key_Z, Qt::ControlModifier);
+        EXPECT_EQ(dlg->edtStartSect->text(), QStringLiteral("12"));
+        QTest::keyClick(dlg->edtStartSect, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(dlg->edtStartSect, Qt::Key_X, Qt::ControlModifier);
+        EXPECT_EQ(dlg->edtStartSect->text(), QString());
+        QTest::keyClick(dlg->edtStartSect, Qt::Key_V, Qt::ControlModifier);
+        QTest::keyClick(dlg->edtStartSect, Qt::Key_Backspace);
+        EXPECT_EQ(dlg->edtStartSect->text(), QStringLiteral("1"));
+        QTest::keyClick(dlg->edtStartSect, Qt::Key_Tab);
+        EXPECT_EQ(QApplication::focusWidget(), dlg->edtSectCnt);
+        EXPECT_EQ(dlg->edtStartSect->text(), QStringLiteral("1"));
+        QTest::keyClick(dlg->edtSectCnt, Qt::Key_Escape);
+        EXPECT_EQ(dlg->ModalResult(), mrCancel);
+        EXPECT_TRUE(Texts().empty());
+        EXPECT_EQ(BeepCount(), beeps + 3);
+    });
+
     // Control codes pass, everything else in 0-255 that is no hex digit does not.
     for (uint32_t c = 0; c < 256; ++c) {
         const bool hex = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
