@@ -349,7 +349,10 @@ void TCardAccDlg::LockDialog()
 
 void TCardAccDlg::StartProgress(int maximum, const QString &word)
 {
-    ProgressBar1->setRange(0, std::max(maximum, 0));
+    // A bar of range 0..0 is a busy indicator that never stops moving: a run
+    // with nothing to do (an empty file) shows an empty bar of one step instead.
+    progressMaximum_ = std::max(maximum, 0);
+    ProgressBar1->setRange(0, std::max(progressMaximum_, 1));
     ProgressBar1->setValue(0);
     edtStatus->setText(word);
     edtStatus->repaint();
@@ -358,13 +361,18 @@ void TCardAccDlg::StartProgress(int maximum, const QString &word)
 
 void TCardAccDlg::StepProgress()
 {
-    if (ProgressBar1->value() < ProgressBar1->maximum())
+    if (!ProgressFull())
         ProgressBar1->setValue(std::max(ProgressBar1->value(), 0) + 1);
 }
 
 void TCardAccDlg::FillProgress()
 {
-    ProgressBar1->setValue(ProgressBar1->maximum());
+    ProgressBar1->setValue(progressMaximum_);
+}
+
+bool TCardAccDlg::ProgressFull() const
+{
+    return ProgressBar1->value() >= progressMaximum_;
 }
 
 void TCardAccDlg::UnlockDialog()

@@ -66,7 +66,8 @@ public:
     void LockDialog();                                         // buttons, bottom line, TransferActive
     void StartProgress(int maximum, const QString &word);     // bar from 0, status word, focus to abort
     void StepProgress();                                       // one step, never past the maximum
-    void FillProgress();
+    void FillProgress();                                       // the position to the run's maximum
+    bool ProgressFull() const;                                 // the position has reached the run's maximum
     void UnlockDialog();                                       // buttons back, bar 0, status empty, red lamps lime
     void RecheckMasterAfterRun();                              // marks again when the master slot holds a card
 
@@ -126,6 +127,7 @@ protected:
 
 private:
     std::unique_ptr<Ui::TCardAccDlg> ui;
+    int progressMaximum_ = 0;  // the run's own maximum; the bar's range never shrinks to 0..0
 };
 
 // True when the name is an existing file (a directory is none).

@@ -10,7 +10,6 @@
 #include "MsgBox.h"
 #include "UnitState.h"
 
-#include <QProgressBar>
 
 #include <algorithm>
 
@@ -102,7 +101,7 @@ void TCardAccDlg::WMCardInserted(uintptr_t wParam, intptr_t lParam)
                            MsgButtons::Ok, this);
             VdTargetSlot = static_cast<int32_t>(t);
             CardEventAbort = true;
-        } else if (AccessOp == AccessWrite && ProgressBar1->value() < ProgressBar1->maximum()) {
+        } else if (AccessOp == AccessWrite && !ProgressFull()) {
             // The new card missed the blocks written so far.
             ShowMessageBox(MsgKind::Error,
                            QStringLiteral("VD の書き込み中に新しいカードが挿入されました。\n書き込んだデータは保証されません。"),

@@ -62,11 +62,19 @@ TEST_F(CompareTest, EqualFilesAndTheirEnds)
         SCOPED_TRACE(c.bytes);
         const QString file = WriteScratch("c.bin", Slice(card, c.offset, c.bytes));
         ClearMsgBoxLog();
+        // The bar at every box: never the busy bar of a range 0..0.
+        std::vector<bool> busy;
+        answer = [&](const MsgBoxCall &) {
+            busy.push_back(CardAccDlg->ProgressBar1->maximum() <= CardAccDlg->ProgressBar1->minimum());
+            return int(mrOk);
+        };
         RunDialog(1, [&] { Compare(c.start, c.count, file); });
         EXPECT_EQ(BoxTexts(), c.boxes);
+        EXPECT_EQ(busy, std::vector<bool>(c.boxes.size(), false));
         EXPECT_FALSE(TransferActive);
         EXPECT_TRUE(CardAccDlg->btnCompare->isEnabled());
         EXPECT_EQ(CardAccDlg->ProgressBar1->value(), 0);
+        EXPECT_GT(CardAccDlg->ProgressBar1->maximum(), CardAccDlg->ProgressBar1->minimum());
     }
     EXPECT_TRUE(SameBytes(CardBytes(1), card));
     EXPECT_EQ(lamps[1]->brushColor(), uint32_t(clLime));

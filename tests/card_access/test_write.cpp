@@ -35,25 +35,27 @@ TEST_F(WriteTest, WholeAndPartialSectors)
 {
     MakeUnit({4u << 20});
     std::vector<uint8_t> model = FillCard(1, 1);
-    int maxAtDone = -1;
+    int maxAtDone = -1, valueAtDone = -1;
     answer = [&](const MsgBoxCall &c) {
-        if (c.text == kDone)
+        if (c.text == kDone) {
             maxAtDone = CardAccDlg->ProgressBar1->maximum();
+            valueAtDone = CardAccDlg->ProgressBar1->value();
+        }
         return c.buttons == MsgButtons::YesNo ? int(mrYes) : int(mrOk);
     };
 
     struct Case {
         size_t bytes;
         uint32_t start;
-        int maximum;
+        int maximum, valueAtDone;
         std::vector<int> progress;
     };
     const Case cases[] = {
-        {1536, 0x10, 1, {1, 0}},          // one block of 3 sectors, the rest of the range untouched
-        {1000, 0x20, 1, {1, 0}},          // 1 sector, then 488 bytes merged into sector 0x21
-        {100, 0x30, 100, {1, 100, 0}},    // only the merge; the bar counts bytes
-        {0, 0x40, 0, {}},                 // nothing to write, still completed
-        {300 * 512 + 17, 0x100, 3, {1, 2, 3, 0}},  // 3 blocks, then the merge (no step left)
+        {1536, 0x10, 1, 1, {1, 0}},          // one block of 3 sectors, the rest of the range untouched
+        {1000, 0x20, 1, 1, {1, 0}},          // 1 sector, then 488 bytes merged into sector 0x21
+        {100, 0x30, 100, 100, {1, 100, 0}},  // only the merge; the bar counts bytes
+        {0, 0x40, 1, 0, {}},                 // nothing to write, still completed; an empty bar, never a busy one
+        {300 * 512 + 17, 0x100, 3, 3, {1, 2, 3, 0}},  // 3 blocks, then the merge (no step left)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.bytes);
@@ -65,7 +67,11 @@ TEST_F(WriteTest, WholeAndPartialSectors)
         RunDialog(1, [&] { Write(c.start, 0x1000, path); });
         EXPECT_EQ(BoxTexts(), std::vector<QString>{kDone});
         EXPECT_EQ(maxAtDone, c.maximum);
+        EXPECT_EQ(valueAtDone, c.valueAtDone);
         EXPECT_EQ(progressSeen, c.progress);
+        // Idle again: an empty bar, not a busy one.
+        EXPECT_EQ(CardAccDlg->ProgressBar1->value(), 0);
+        EXPECT_GT(CardAccDlg->ProgressBar1->maximum(), CardAccDlg->ProgressBar1->minimum());
         Apply(model, c.start, file, c.bytes);
         ASSERT_TRUE(SameBytes(CardBytes(1), model));
         EXPECT_TRUE(SameBytes(VirtualBus::ReadFile(path.toStdString()), file));  // the source is only read
