@@ -6,6 +6,7 @@
 #include "MsgBox.h"
 #include "UnitState.h"
 
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -13,6 +14,9 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyle>
+
+#include <algorithm>
 
 namespace {
 
@@ -106,8 +110,20 @@ TCardInfoDlg::TCardInfoDlg(QWidget *parent) : ModalForm(parent), ui(new Ui::TCar
     QFont f = GothicFont(kLineHeight);
     f.setUnderline(true);
     lbxCardInfo->setFont(f);
-    lbxCardInfo->setUniformItemSizes(true);
+    // Lines are never shortened: a line wider than the list scrolls sideways.
+    lbxCardInfo->setTextElideMode(Qt::ElideNone);
+    lbxCardInfo->setWordWrap(false);
+    lbxCardInfo->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     lbxCardInfo->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+
+    // Room for the header and ten slot lines at the font's own line height.
+    const int rows = 11 * LineHeight() + 2 * lbxCardInfo->frameWidth();
+    if (rows > lbxCardInfo->height()) {
+        const int grow = rows - lbxCardInfo->height();
+        lbxCardInfo->resize(lbxCardInfo->width(), rows);
+        OKBtn->move(OKBtn->x(), OKBtn->y() + grow);
+        setFixedSize(width(), height() + grow);
+    }
     lbxCardInfo->installEventFilter(this);
     lbxCardInfo->viewport()->installEventFilter(this);
     setFocusProxy(lbxCardInfo);
@@ -120,10 +136,26 @@ TCardInfoDlg::~TCardInfoDlg()
     delete ui;
 }
 
+int TCardInfoDlg::LineHeight() const
+{
+    // The font's whole height, and below the baseline at least down to the
+    // underline: a row of the nominal 12 pixels cut it off.
+    const QFontMetrics fm(lbxCardInfo->font());
+    return std::max({kLineHeight, fm.height(), fm.ascent() + fm.underlinePos() + fm.lineWidth() + 1});
+}
+
+QSize TCardInfoDlg::LineSize(const QString &text) const
+{
+    // The item view keeps a margin on either side of the text.
+    const int margin = lbxCardInfo->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, lbxCardInfo) + 1;
+    const QFontMetrics fm(lbxCardInfo->font());
+    return QSize(std::max(kScrollWidth, fm.horizontalAdvance(text) + 2 * margin + 1), LineHeight());
+}
+
 void TCardInfoDlg::AddLine(const QString &text)
 {
     auto *item = new QListWidgetItem(text, lbxCardInfo);
-    item->setSizeHint(QSize(kScrollWidth, kLineHeight));
+    item->setSizeHint(LineSize(text));
 }
 
 void TCardInfoDlg::FormActivate()
@@ -139,7 +171,9 @@ void TCardInfoDlg::ReplaceLine(uint32_t slot, const QString &line)
 {
     if (slot >= static_cast<uint32_t>(lbxCardInfo->count()))
         return;
-    lbxCardInfo->item(static_cast<int>(slot))->setText(line);
+    QListWidgetItem *item = lbxCardInfo->item(static_cast<int>(slot));
+    item->setText(line);
+    item->setSizeHint(LineSize(line));
 }
 
 void TCardInfoDlg::lbxCardInfoDblClick()

@@ -5,6 +5,7 @@
 
 #include "ModalForm.h"
 
+#include <QSize>
 #include <QString>
 #include <cstdint>
 
@@ -50,6 +51,8 @@ protected:
 
 private:
     void AddLine(const QString &text);
+    int LineHeight() const;
+    QSize LineSize(const QString &text) const;
 
     Ui::TCardInfoDlg *ui;
 };

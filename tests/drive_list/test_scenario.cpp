@@ -10,9 +10,14 @@
 #include "QStringPrint.h"
 #include "UnitState.h"
 
+#include <QApplication>
+#include <QFontMetrics>
+#include <QImage>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QStyle>
 #include <QTest>
 #include <QTimer>
 
@@ -101,10 +106,22 @@ TEST_F(DriveListScenario, LinesOfARealUnitFollowTheCards)
         Tick();
         EXPECT_EQ(Lines(l), before);
 
-        // The header opens nothing; an empty slot's line gives the box and the list stays.
+        // The header opens nothing, and only sets OpenLampIndex to 0; an empty
+        // slot's line gives the box and the list stays.
+        OpenLampIndex = 5;
+        OpenSlotIndex = 5;
+        bool accessShown = false;
+        QTimer::singleShot(0, CardAccDlg, [&] {
+            accessShown = CardAccDlg->isVisible();
+            CardAccDlg->SetModalResult(mrCancel);
+        });
         l->setCurrentRow(0);
         QTest::keyClick(l, Qt::Key_Return);
         EXPECT_EQ(OpenLampIndex, 0u);
+        EXPECT_EQ(OpenSlotIndex, 5u);
+        ProcessEvents();
+        EXPECT_FALSE(accessShown);
+        EXPECT_TRUE(BoxTexts().empty());
         l->setCurrentRow(3);
         QTest::keyClick(l, Qt::Key_Return);
         EXPECT_EQ(BoxTexts(), std::vector<QString>{kNoCard});
@@ -144,7 +161,11 @@ TEST_F(DriveListScenario, LinesOfARealUnitFollowTheCards)
 
         EXPECT_EQ(l->font().pixelSize(), 12);
         EXPECT_TRUE(l->font().underline());
-        EXPECT_EQ(l->visualItemRect(l->item(1)).height(), 12);
+        EXPECT_TRUE(l->font().fixedPitch());
+        // The header and the ten slots fit the list's height without scrolling
+        // down (lines this wide need no scrolling sideways either).
+        EXPECT_LE(l->visualItemRect(l->item(10)).bottom(), l->height() - 2 * l->frameWidth());
+        EXPECT_EQ(l->verticalScrollBar()->maximum(), 0);
         EXPECT_EQ(CardInfoDlg->windowTitle(), QStringLiteral("ドライブ諸元情報一覧"));
         EXPECT_EQ(CardInfoDlg->OKBtn->text(), QStringLiteral("閉じる(&C)"));
     });
@@ -154,6 +175,91 @@ TEST_F(DriveListScenario, LinesOfARealUnitFollowTheCards)
     EXPECT_EQ(CardInfoDlg->ShowModal(), mrOk);
     QTimer::singleShot(0, CardInfoDlg, [] { CloseModalWindows(); });
     EXPECT_EQ(CardInfoDlg->ShowModal(), mrCancel);
+}
+
+// Lines are drawn whole: rows tall enough for the font and its underline, and
+// a line wider than the list scrolls sideways instead of being cut or elided.
+// Checked on the list's own rendering, not only on its settings.
+TEST_F(DriveListScenario, LinesAreDrawnWholeWithTheirUnderline)
+{
+    Bus().AddUnit("u", Model::Tvq210);
+    Bus().InsertBlank("u", 1, 4u << 20);
+    // Numbers wider than their columns push the line past 62 characters.
+    vbus::DriveParams wide = vbus::DefaultDriveParams(1u << 20);
+    wide.totalSectors = 0xFFFFFFFFu;
+    wide.cylinders = 1234567;
+    wide.accessTiming = 12000;
+    Bus().InsertBlank("u", 2, 1u << 20);
+    Bus().Bus().SetDriveParams("u", 2, wide);  // more sectors than the image: only the list reads them
+    Start();
+
+    InList([&](QListWidget *l) {
+        ASSERT_EQ(l->count(), 11);
+        l->setCurrentRow(-1);  // no selection colours: text in the window-text colour
+        const QFontMetrics fm(l->font());
+        const int margin = l->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, l) + 1;
+        const QString longLine = l->item(2)->text();
+        ASSERT_GT(longLine.size(), 62);
+        EXPECT_TRUE(longLine.endsWith(QStringLiteral("12000ns    YES")));
+
+        // Each row holds the font's height down to its underline.
+        for (int i = 0; i < l->count(); ++i) {
+            const QRect r = l->visualItemRect(l->item(i));
+            EXPECT_GE(r.height(), fm.height()) << i;
+            EXPECT_GE(r.height(), fm.ascent() + fm.underlinePos() + fm.lineWidth()) << i;
+        }
+
+        // The underline of a line: a row of text-coloured pixels under the whole text.
+        auto underlined = [&](int row, int from, int to) {
+            const QImage img = l->viewport()->grab().toImage();
+            const QRect r = l->visualItemRect(l->item(row));
+            from = std::max(from, 0);
+            to = std::min(to, img.width());
+            if (to - from < 50)
+                return false;
+            for (int y = std::max(r.top(), 0); y <= std::min(r.bottom(), img.height() - 1); ++y) {
+                int dark = 0;
+                for (int x = from; x < to; ++x)
+                    dark += qGray(img.pixel(x, y)) < 128 ? 1 : 0;
+                if (dark >= (to - from) * 95 / 100)
+                    return true;
+            }
+            return false;
+        };
+        const QRect r1 = l->visualItemRect(l->item(1));
+        const int x1 = r1.left() + margin;
+        EXPECT_TRUE(underlined(1, x1, x1 + fm.horizontalAdvance(l->item(1)->text()) - 1));
+
+        // The long line: the list scrolls sideways to its very end, where the text
+        // and its underline end whole, not shortened.
+        QScrollBar *h = l->horizontalScrollBar();
+        EXPECT_GT(h->maximum(), 0);
+        h->setValue(h->maximum());
+        const QRect r2 = l->visualItemRect(l->item(2));
+        const int end = r2.left() + margin + fm.horizontalAdvance(longLine);
+        EXPECT_LE(end, l->viewport()->width());
+        EXPECT_TRUE(underlined(2, end - 300, end - 1));
+        h->setValue(0);
+        EXPECT_TRUE(underlined(2, r2.left() + margin + h->maximum(), l->viewport()->width() - 1));
+
+        // A card pulled: the shorter line, still whole.
+        Bus().Pull("u", 2);
+        Tick();
+        EXPECT_EQ(l->item(2)->text(), GetCardInfoLine(false, 2));
+        EXPECT_TRUE(underlined(2, l->visualItemRect(l->item(2)).left() + margin,
+                               l->visualItemRect(l->item(2)).left() + margin +
+                                   fm.horizontalAdvance(l->item(2)->text()) - 1));
+    });
+
+    // Enter on the focused close button closes the list (OK).
+    QTimer::singleShot(0, CardInfoDlg, [] {
+        QApplication::setActiveWindow(CardInfoDlg);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        if (QApplication::focusWidget() == CardInfoDlg->OKBtn)
+            QTest::keyClick(CardInfoDlg->OKBtn, Qt::Key_Return);
+    });
+    QTimer::singleShot(2000, CardInfoDlg, [] { CardInfoDlg->SetModalResult(mrCancel); });
+    EXPECT_EQ(CardInfoDlg->ShowModal(), mrOk);
 }
 
 TEST_F(DriveListScenario, SixSlotUnitInTrueIdeModeWithTheVdLast)
