@@ -28,6 +28,7 @@ std::string toolDir;
 // Runs argv (stdout to /dev/null); the wall time, negative when it failed.
 double Time(const std::vector<std::string> &args, bool allowOne = false)
 {
+    std::fflush(stdout);  // the child must not print what the parent has buffered
     const auto t0 = Clock::now();
     pid_t pid = fork();
     if (pid < 0) return -1;

@@ -209,6 +209,19 @@ TEST(Tvqcard, WholeCardRoundTripAndThePartialFinalSector)
     r = f.Run(args);
     EXPECT_RUN(r, 0, args);
     EXPECT_EQ(r.out, Sha256sum(f.File("part.img", Sectors(img1, 16, 129))) + "  slot1\n");
+
+    // Its lines check the card again, as sha256sum -c checks files.
+    const std::string sums = f.File("sums", std::vector<uint8_t>(r.out.begin(), r.out.end()));
+    args = {"hash", "--check", sums, "--start", "0x10", "--count", "0x81"};
+    r = f.Run(args);
+    EXPECT_RUN(r, 0, args);
+    EXPECT_EQ(r.out, "slot1: OK\n");
+    args = {"hash", "--check", sums, "--count", "0x81"};
+    r = f.Run(args);
+    EXPECT_RUN(r, 1, args);
+    EXPECT_EQ(r.out, "slot1: FAILED\n");
+    args = {"hash", "--check", src};
+    EXPECT_RUN(f.Run(args), 2, args);
 }
 
 TEST(Tvqcard, VdWriteToTenCardsAndItsRefusals)

@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -507,13 +508,39 @@ int Compare(const CompareArgs &a)
 
 struct HashArgs {
     std::vector<std::string> slots;
-    std::string start, count;
+    std::string start, count, check;
 };
+
+// Lines "HASH  SLOT" as hash prints them: the slots to hash and the sums wanted.
+std::vector<std::string> ReadSums(const std::string &path, std::vector<std::string> *sums)
+{
+    std::ifstream f(path);
+    if (!f) throw ToolError(Say(Msg::FileOpen, {path, std::strerror(errno)}));
+    std::vector<std::string> slots;
+    std::string line;
+    for (int n = 1; std::getline(f, line); ++n) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) continue;
+        const bool hex = line.size() > 66 && line.find_first_not_of("0123456789abcdefABCDEF") == 64 &&
+                         line[64] == ' ' && (line[65] == ' ' || line[65] == '*');
+        if (!hex) throw ToolError(Say(Msg::HashBadLine, {path, std::to_string(n)}));
+        std::string sum = line.substr(0, 64);
+        for (char &c : sum) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        sums->push_back(sum);
+        slots.push_back(line.substr(66));
+    }
+    if (slots.empty()) throw ToolError(Say(Msg::HashBadLine, {path, "1"}));
+    return slots;
+}
 
 int Hash(const HashArgs &a)
 {
     Session s;
-    const std::vector<uint32_t> slots = s.Parse(a.slots, true, true);
+    std::vector<std::string> sums;
+    if (!a.check.empty() && !a.slots.empty()) throw ToolError(Say(Msg::OneSlotOnly, {"hash --check"}));
+    const std::vector<std::string> words = a.check.empty() ? a.slots : ReadSums(a.check, &sums);
+    if (words.empty()) throw ToolError(Say(Msg::NoCards));
+    const std::vector<uint32_t> slots = s.Parse(words, true, a.check.empty());
     const uint32_t start = a.start.empty() ? 0 : ParseSector(a.start, "--start");
     std::vector<uint64_t> counts;
     for (uint32_t slot : slots) {
@@ -524,6 +551,7 @@ int Hash(const HashArgs &a)
     s.Reserve(slots);
     json all = json::array();
     int status = 0;
+    size_t failed = 0;
     for (size_t i = 0; i < slots.size(); ++i) {
         const uint32_t slot = slots[i];
         SetProgressLabel(s.Name(slot) + " hash");
@@ -534,7 +562,14 @@ int Hash(const HashArgs &a)
         j["start"] = start;
         j["sectors"] = counts[i];
         all.push_back(j);
-        if (o.kind == Outcome::Done) {
+        if (o.kind == Outcome::Done && !sums.empty()) {
+            const bool same = o.sha256 == sums[i];
+            j["expected"] = sums[i];
+            j["match"] = same;
+            if (!same) ++failed;
+            if (!common.json) std::printf("%s\n", Say(same ? Msg::HashOk : Msg::HashMismatch, {words[i]}).c_str());
+            std::fflush(stdout);
+        } else if (o.kind == Outcome::Done) {
             if (!common.json) std::printf("%s  %s\n", o.sha256.c_str(), s.Name(slot).c_str());
             std::fflush(stdout);
         } else if (o.kind == Outcome::Stopped) {
@@ -546,6 +581,10 @@ int Hash(const HashArgs &a)
         if (status != 0) break;
     }
     if (common.json) PrintJson(all);
+    if (status == 0 && failed > 0) {
+        std::fprintf(stderr, "tvqcard: %s\n", Say(Msg::HashFailed, {std::to_string(failed), std::to_string(slots.size())}).c_str());
+        status = 1;
+    }
     return status;
 }
 
@@ -591,9 +630,9 @@ int main(int argc, char **argv)
     app.set_version_flag("--version", std::string("tvqcard ") + TVQ_VERSION);
     app.require_subcommand(1);
     app.fallthrough();
-    app.option_defaults()->always_capture_default();
     app.add_option("--retries", common.retries, "tries again a failing device call N times before it stops at that sector")
         ->check(CLI::Range(0u, 1000u))
+        ->capture_default_str()
         ->type_name("N");
     app.add_flag("--json", common.json, "prints a machine-readable summary on stdout");
     app.add_flag("-q,--quiet", common.quiet, "no progress bar and no summary on stderr; errors still show");
@@ -602,7 +641,7 @@ int main(int argc, char **argv)
                "\n\nSectors are 512 bytes. LBA and N are decimal or hexadecimal with 0x, and must lie inside the "
                "card. A progress bar with bytes, rate and time left is drawn on stderr when it is a terminal. "
                "Ctrl+C stops a run after the block in progress and reports how far it got.\n\n"
-               "Exit status: 0 done (compare: equal), 1 differences (compare, write --verify), 2 trouble (bad "
+               "Exit status: 0 done (compare: equal), 1 differences (compare, write --verify, hash --check), 2 trouble (bad "
                "input, no unit, a failing card or file, a slot in use by another program), 130 stopped by Ctrl+C.\n\n"
                "Example, a master card copied to every other card, each one verified and hashed:\n"
                "  tvqcard read master master.img --sha256\n"
@@ -641,12 +680,17 @@ int main(int argc, char **argv)
     compare->add_option("SLOT", ca.slot, "the slot to compare (or vd)")->required();
     compare->add_option("FILE", ca.file, "the image file")->required();
     compare->add_option("--start", ca.start, "card sector where FILE begins (default 0)")->type_name("LBA");
-    compare->add_option("--max-diffs", ca.maxDiffs, "stops after N differences; 0 lists them all")->type_name("N");
+    compare->add_option("--max-diffs", ca.maxDiffs, "stops after N differences; 0 lists them all")
+        ->capture_default_str()
+        ->type_name("N");
 
     HashArgs ha;
     auto *hash = app.add_subcommand("hash", "prints the SHA-256 of each card (or of --start/--count sectors), one "
-                                            "line per slot in sha256sum's format");
-    hash->add_option("SLOT", ha.slots, "slots to hash (or vd, or all)")->required();
+                                            "line per slot in sha256sum's format; with --check, checks them");
+    hash->add_option("SLOT", ha.slots, "slots to hash (or vd, or all)");
+    hash->add_option("-c,--check", ha.check, "reads 'HASH  SLOT' lines as hash prints them and checks each slot, "
+                                             "as sha256sum -c does; exits 1 when one differs")
+        ->type_name("FILE");
     hash->add_option("--start", ha.start, "first sector (default 0)")->type_name("LBA");
     hash->add_option("--count", ha.count, "number of sectors (default: to the end of the card)")->type_name("N");
 
