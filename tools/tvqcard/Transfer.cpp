@@ -101,6 +101,10 @@ Outcome FromCard(const Target &t, uint32_t start, uint64_t count, const Options 
 {
     const auto t0 = std::chrono::steady_clock::now();
     Outcome out;
+    if (StopSignal.load() != 0) {  // asked to stop before the first block
+        out.kind = Outcome::Stopped;
+        return out;
+    }
     Pipeline pipe(kChunks, kChunkBytes);
     std::string workerError;
     uint64_t consumed = 0;
@@ -160,6 +164,10 @@ Outcome FromFile(int fd, uint64_t bytes, const std::string &name, const Options 
 {
     const auto t0 = std::chrono::steady_clock::now();
     Outcome out;
+    if (StopSignal.load() != 0) {
+        out.kind = Outcome::Stopped;
+        return out;
+    }
     Pipeline pipe(kChunks, kChunkBytes);
     std::string workerError;
     Sha256 sha;

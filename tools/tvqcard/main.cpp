@@ -730,6 +730,9 @@ int main(int argc, char **argv)
         if (format->parsed()) return Format(formatSlot, yes);
     } catch (const ToolError &e) {
         std::fprintf(stderr, "tvqcard: %s\n", e.what());
+        // A script reading --json gets an answer on stdout in every case.
+        if (common.json) PrintJson({{"command", app.get_subcommands().at(0)->get_name()}, {"result", "refused"},
+                                    {"message", e.what()}});
         return e.Status();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "tvqcard: %s\n", e.what());
