@@ -56,6 +56,7 @@ enum class Msg {
     HashFailed,
     OneSlotOnly,
     Stopped,
+    Count_,  // not a message: the number of them
 };
 
 // The message in the user's language with its places filled.
