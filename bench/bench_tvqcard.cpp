@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -24,6 +25,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::string toolDir;
+
+// CPU time (user + system) of the last command Time ran.
+double lastCpu = 0;
 
 // Runs argv (stdout to /dev/null); the wall time, negative when it failed.
 double Time(const std::vector<std::string> &args, bool allowOne = false)
@@ -41,8 +45,11 @@ double Time(const std::vector<std::string> &args, bool allowOne = false)
         _exit(127);
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    struct rusage ru = {};
+    wait4(pid, &status, 0, &ru);
     const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+    lastCpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+              static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
     const bool ok = WIFEXITED(status) && (WEXITSTATUS(status) == 0 || (allowOne && WEXITSTATUS(status) == 1));
     return ok ? s : -1;
 }
@@ -74,6 +81,7 @@ struct Row {
     std::vector<std::string> ours, theirs;
     const char *reference;
     double best[2] = {1e9, 1e9};
+    double cpu[2] = {1e9, 1e9};  // least CPU time of a round
 };
 
 }  // namespace
@@ -127,18 +135,22 @@ int main(int argc, char **argv)
                     const double s = Time(side == 0 ? row.ours : row.theirs);
                     if (s < 0) throw vbus::Error(std::string(row.what) + " failed");
                     if (s < row.best[side]) row.best[side] = s;
+                    if (lastCpu < row.cpu[side]) row.cpu[side] = lastCpu;
                 }
             }
         }
         std::printf("tvqcard on a %llu MiB virtual card, best of %d rounds\n", static_cast<unsigned long long>(sizeMib),
                     rounds);
-        std::printf("%-8s %12s %-10s %12s %7s  goal\n", "", "tvqcard", "reference", "", "ratio");
+        double load[3] = {0, 0, 0};
+        if (getloadavg(load, 3) > 0) std::printf("load average %.2f on %ld cores\n", load[0], sysconf(_SC_NPROCESSORS_ONLN));
+        std::printf("%-8s %12s %-10s %12s %7s  %-7s %s\n", "", "tvqcard", "reference", "", "ratio", "goal",
+                    "CPU s (tvqcard / reference)");
         for (const Row &row : rows) {
             const double mine = static_cast<double>(bytes) / row.best[0] / (1 << 20);
             const double theirs = static_cast<double>(bytes) / row.best[1] / (1 << 20);
             const double ratio = row.best[1] / row.best[0];
-            std::printf("%-8s %7.0f MiB/s %-10s %7.0f MiB/s %6.2fx  >= 0.9x%s\n", row.what, mine, row.reference, theirs,
-                        ratio, ratio >= 0.9 ? "" : "  MISSED");
+            std::printf("%-8s %7.0f MiB/s %-10s %7.0f MiB/s %6.2fx  >= 0.9x  %.3f / %.3f%s\n", row.what, mine,
+                        row.reference, theirs, ratio, row.cpu[0], row.cpu[1], ratio >= 0.9 ? "" : "  MISSED");
         }
 
         // The VD duplicates into every card: one write against ten.
