@@ -1,6 +1,8 @@
 #include "Backend.h"
 
 #include "FatFormat.h"
+#include "Files.h"
+#include "Store.h"
 #include "TargetLock.h"
 
 #include <algorithm>
@@ -20,14 +22,16 @@ namespace {
 
 constexpr uint32_t kSector = 512;
 constexpr uint32_t kMaxSectorsPerCall = 128;
+// An eject waits this long for a unit that tvqunit is changing.
+constexpr int kEjectLockMs = 2000;
 const int32_t kDataProtect = QEV_SENSE(0x07, 0x27, 0x00);
 const int32_t kFormatFailed = QEV_SENSE(0x03, 0x31, 0x01);
 
-FileSig StatSig(const std::string &path)
+FileSig LstatSig(const std::string &path)
 {
     FileSig s;
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return s;
+    if (::lstat(path.c_str(), &st) != 0) return s;
     s.exists = true;
     s.dev = static_cast<uint64_t>(st.st_dev);
     s.ino = static_cast<uint64_t>(st.st_ino);
@@ -70,27 +74,33 @@ int32_t SenseOf(const vbus::FaultRule &r)
     return QEV_SENSE(r.key, r.asc, r.ascq);
 }
 
+// Copies what the caller asked for; nothing at all for a length of 0 (the buffer may be NULL then).
+void CopyOut(uint8_t *out, const uint8_t *data, size_t len)
+{
+    if (len > 0) std::memcpy(out, data, len);
+}
+
 // Hands a small result (INQUIRY data, a record) to the caller as the rule says.
 int32_t Deliver(const Verdict &v, const uint8_t *data, size_t len, uint8_t *out, int32_t ok)
 {
     const vbus::FaultRule *r = v.rule;
     if (!r) {
-        std::memcpy(out, data, len);
+        CopyOut(out, data, len);
         return ok;
     }
     switch (r->effect) {
     case vbus::Effect::Sense: return SenseOf(*r);
     case vbus::Effect::Drop: return QEV_OK;
     case vbus::Effect::Short:
-        std::memcpy(out, data, std::min<size_t>(r->arg, len));
+        CopyOut(out, data, std::min<size_t>(r->arg, len));
         return r->key != 0 ? SenseOf(*r) : ok;
     case vbus::Effect::Corrupt:
-        std::memcpy(out, data, len);
+        CopyOut(out, data, len);
         if (len > 0) out[r->arg % len] ^= 0xFF;
         return ok;
     case vbus::Effect::Delay: break;
     }
-    std::memcpy(out, data, len);
+    CopyOut(out, data, len);
     return ok;
 }
 
@@ -103,56 +113,99 @@ void Corrupt(const vbus::FaultRule &r, uint8_t *buf, uint64_t lba, uint32_t coun
     }
 }
 
-bool PreadAll(int fd, uint8_t *buf, size_t len, uint64_t off)
+// Devices of the bus in name order: its folders (links are not followed).
+std::vector<std::string> ListDevices(const std::string &bus)
 {
-    while (len > 0) {
-        ssize_t n = ::pread(fd, buf, len, static_cast<off_t>(off));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        buf += n;
-        len -= static_cast<size_t>(n);
-        off += static_cast<uint64_t>(n);
+    std::vector<std::string> names;
+    DIR *d = ::opendir(bus.c_str());
+    if (!d) return names;
+    while (struct dirent *e = ::readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        bool dir = e->d_type == DT_DIR;
+        if (e->d_type == DT_UNKNOWN) {
+            struct stat st;
+            dir = ::lstat((bus + "/" + e->d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        }
+        if (dir) names.push_back(e->d_name);
     }
-    return true;
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
-bool PwriteAll(int fd, const uint8_t *buf, size_t len, uint64_t off)
+// Slot of target t of a device: the VD first, or last with flag 0x200.
+int SlotOfTarget(const vbus::UnitDesc &unitDesc, int t)
 {
-    while (len > 0) {
-        ssize_t n = ::pwrite(fd, buf, len, static_cast<off_t>(off));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        buf += n;
-        len -= static_cast<size_t>(n);
-        off += static_cast<uint64_t>(n);
-    }
-    return true;
+    int n = static_cast<int>(unitDesc.targets);
+    if (unitDesc.fw.flags & 0x200) return t == n - 1 ? 0 : t + 1;
+    return t;
 }
+
+Backend *g_backend = nullptr;
+std::mutex g_backendMu;
 
 }  // namespace
 
 Backend &Backend::Get()
 {
-    static Backend *b = new Backend;  // never destroyed: calls may come during exit
-    return *b;
+    // Made on first use, gone at unload (Shutdown); a call after that makes a fresh one.
+    Backend *b = __atomic_load_n(&g_backend, __ATOMIC_ACQUIRE);
+    if (b) return *b;
+    std::lock_guard<std::mutex> lock(g_backendMu);
+    if (!g_backend) __atomic_store_n(&g_backend, new Backend, __ATOMIC_RELEASE);
+    return *g_backend;
+}
+
+void Backend::Shutdown()
+{
+    std::lock_guard<std::mutex> lock(g_backendMu);
+    Backend *b = g_backend;
+    __atomic_store_n(&g_backend, static_cast<Backend *>(nullptr), __ATOMIC_RELEASE);
+    delete b;
+}
+
+Backend::~Backend()
+{
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    Reset();
+}
+
+void Backend::FlushAll()
+{
+    for (auto &ukv : units_)
+        for (auto &ckv : ukv.second.cards)
+            if (ckv.second.medium) ckv.second.medium->Flush();
+}
+
+void Backend::Reset()
+{
+    FlushAll();
+    ReleaseAllTargetLocks();
+    units_.clear();  // closes every medium
+    targets_.clear();
+    watched_.clear();
+    if (inotify_ >= 0) ::close(inotify_);
+    inotify_ = -1;
 }
 
 void Backend::Refresh()
 {
-    std::string bus = vbus::DefaultBusDir();
-    while (bus.size() > 1 && bus.back() == '/') bus.pop_back();
-    if (bus != bus_) {
-        for (auto &kv : images_) ::close(kv.second.fd);
-        images_.clear();
-        units_.clear();
-        targets_.clear();
-        watched_.clear();
-        if (inotify_ >= 0) ::close(inotify_);
-        // QEVCRDIO_NO_WATCH: stat everything on every call, as when inotify is unavailable.
-        const char *noWatch = std::getenv("QEVCRDIO_NO_WATCH");
-        inotify_ = noWatch && *noWatch ? -1 : ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        bus_ = bus;
-        ++gen_;
+    // The bus may be another one by now (tests point QEVCRDIO_BUS elsewhere).
+    const char *env = std::getenv("QEVCRDIO_BUS");
+    bool same = busKnown_ && (env && *env ? busEnv_ == env : busEnv_.empty());
+    if (!same) {
+        std::string bus = vbus::DefaultBusDir();
+        while (bus.size() > 1 && bus.back() == '/') bus.pop_back();
+        busEnv_ = env && *env ? env : "";
+        busKnown_ = true;
+        if (bus != bus_ || (inotify_ < 0 && units_.empty())) {
+            Reset();
+            // QEVCRDIO_NO_WATCH: check everything on every call, as when inotify is unavailable.
+            const char *noWatch = std::getenv("QEVCRDIO_NO_WATCH");
+            inotify_ = noWatch && *noWatch ? -1 : ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            bus_ = bus;
+            ++gen_;
+        }
     }
     bool changed = inotify_ < 0 || watchFailed_;
     watchFailed_ = false;
@@ -169,8 +222,10 @@ void Backend::Refresh()
             }
         }
     }
-    if (changed) ++gen_;
-    Watch(bus_);
+    if (changed) {
+        ++gen_;
+        if (!bus_.empty()) Watch(bus_);
+    }
 }
 
 void Backend::Watch(const std::string &dir)
@@ -185,122 +240,135 @@ void Backend::Watch(const std::string &dir)
 
 UnitState *Backend::LoadUnit(const std::string &name)
 {
-    std::string dir = UnitDir(name);
     UnitState &u = units_[name];
     if (u.gen == gen_) return u.ok ? &u : nullptr;
     u.gen = gen_;
+    std::string dir = UnitDir(name);
     Watch(dir);
-    FileSig sig = StatSig(dir + "/" + vbus::kUnitFile);
-    if (sig != u.sig || !sig.exists) {
+    FileSig sig = LstatSig(dir + "/" + vbus::kUnitFile);
+    if (sig != u.sig || !sig.exists || u.legacy) {
         u.sig = sig;
         u.ok = false;
-        std::string text, why;
-        if (sig.exists && vbus::ReadTextFile(dir + "/" + vbus::kUnitFile, &text))
-            u.ok = vbus::ParseUnitDesc(text, &u.unitDesc, &why);
+        vbus::Unit unit;
+        unit.name = name;
+        std::string why;
+        struct stat st;
+        // The unit's folder itself must be one, not a link out of the bus.
+        // A malformed card reads as an empty slot, a malformed rule list injects nothing.
+        vbus::Leniency lenient;
+        lenient.cards = lenient.faults = true;
+        if (::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+            vbus::LoadUnitDir(dir, &unit, &why, &u.legacy, lenient) == vbus::LoadResult::Ok) {
+            u.ok = true;
+            u.unit = std::move(unit);
+            LoadCounts(dir, &u);
+        }
+        // Cards that left the description, or whose image is another file now, close.
+        for (auto it = u.cards.begin(); it != u.cards.end();) {
+            const vbus::Card *now = nullptr;
+            if (u.ok)
+                for (const auto &c : u.unit.cards)
+                    if (c.slot == it->first) now = &c;
+            bool same = now && now->image == it->second.card.image && now->inPlace == it->second.card.inPlace;
+            if (!same) {
+                if (it->second.medium) it->second.medium->Flush();
+                it = u.cards.erase(it);
+                continue;
+            }
+            it->second.card = *now;
+            ++it;
+        }
+        if (u.ok)
+            for (const auto &c : u.unit.cards)
+                if (!u.cards.count(c.slot)) u.cards[c.slot].card = c;
     }
-    if (!u.ok) return nullptr;
-    LoadFaults(dir, &u);
-    return &u;
+    return u.ok ? &u : nullptr;
 }
 
-void Backend::LoadFaults(const std::string &dir, UnitState *u)
+void Backend::LoadCounts(const std::string &dir, UnitState *u)
 {
-    FileSig sig = StatSig(dir + "/" + vbus::kFaultsFile);
-    if (sig == u->faultSig) return;
-    u->faultSig = sig;
-    u->rules.clear();
-    std::string text, why;
-    uint32_t next;
-    if (!sig.exists || !vbus::ReadTextFile(dir + "/" + vbus::kFaultsFile, &text) ||
-        !vbus::ParseFaults(text, &u->rules, &next, &why))
-        u->rules.clear();  // a malformed rule file injects nothing
     // Counts on disk are ours (saved after every call that met a rule).
-    std::string ct;
+    std::string text;
     std::map<uint32_t, vbus::RuleCounts> disk;
-    if (vbus::ReadTextFile(dir + "/" + vbus::kCountsFile, &ct)) disk = vbus::ParseCounts(ct);
-    u->counts.clear();
-    for (const auto &r : u->rules) {
+    if (vbus::ReadBusFile(dir + "/" + vbus::kCountsFile, &text) == vbus::ReadResult::Ok)
+        disk = vbus::ParseCounts(text);
+    std::map<uint32_t, vbus::RuleCounts> counts;
+    for (const auto &r : u->unit.faults) {
         auto it = disk.find(r.id);
-        u->counts[r.id] = it != disk.end() ? it->second : vbus::RuleCounts{};
+        counts[r.id] = it != disk.end() ? it->second : vbus::RuleCounts{};
     }
+    u->counts = std::move(counts);
 }
 
-const vbus::Card *Backend::LoadCard(const std::string &dir, UnitState *u, int slot)
+CardState *Backend::LoadCard(UnitState *u, int slot)
 {
-    CardState &c = u->cards[slot];
-    if (c.gen == gen_) return c.present ? &c.card : nullptr;
+    auto it = u->cards.find(slot);
+    if (it == u->cards.end()) return nullptr;
+    CardState &c = it->second;
+    if (c.gen == gen_) return c.medium ? &c : nullptr;
     c.gen = gen_;
-    c.present = false;
-    std::string path = dir + "/" + vbus::SlotFileName(slot);
-    FileSig sig = StatSig(path);
-    if (sig != c.sig || !sig.exists) {
-        c.sig = sig;
-        c.parsed = false;
-        std::string text, why;
-        if (sig.exists && vbus::ReadTextFile(path, &text)) c.parsed = vbus::ParseCard(text, dir, &c.card, &why);
-        c.card.slot = slot;
+    // Checked once a round: a file renamed over the image, or the image gone, is seen here.
+    if (c.medium && !c.medium->Current()) {
+        c.medium->Flush();
+        c.medium.reset();
     }
-    if (!c.parsed) return nullptr;
+    if (!c.medium) {
+        c.medium = vbus::OpenMedium(c.card);
+        if (!c.medium) return nullptr;  // a card whose image is gone (or no file) is not in its slot
+    }
     auto slash = c.card.image.rfind('/');
     if (slash != std::string::npos) Watch(slash == 0 ? "/" : c.card.image.substr(0, slash));
-    struct stat st;
-    // A card whose image is gone (or is no file) is not in its slot.
-    if (::stat(c.card.image.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-    if (c.card.params.totalSectors == 0)  // no parameters given: those of its size
-        c.card.params = vbus::DefaultDriveParams(static_cast<uint64_t>(st.st_size));
-    c.present = true;
-    return &c.card;
+    if (c.card.params.totalSectors == 0) c.card.params = vbus::DefaultDriveParams(c.medium->Size());
+    return &c;
 }
 
-int32_t Backend::Resolve(uint32_t target, TargetRef *ref, UnitState **unit)
+int32_t Backend::Resolve(uint32_t target, TargetRef **ref, UnitState **unit)
 {
     Refresh();
     if (target >= targets_.size()) return QEV_E_NO_TARGET;
-    *ref = targets_[target];
-    UnitState *u = LoadUnit(ref->unit);
-    if (!u || !u->unitDesc.connected || ref->target >= static_cast<int>(u->unitDesc.targets)) return QEV_E_NO_TARGET;
+    *ref = &targets_[target];
+    UnitState *u = LoadUnit((*ref)->unit);
+    if (!u || !u->unit.unitDesc.connected || (*ref)->target >= static_cast<int>(u->unit.unitDesc.targets))
+        return QEV_E_NO_TARGET;
     *unit = u;
     return QEV_OK;
 }
 
-std::vector<CardRef> Backend::Cards(const TargetRef &ref, UnitState *u, bool allForVd)
+CardSet Backend::Cards(const TargetRef &ref, UnitState *u, bool allForVd)
 {
-    std::vector<CardRef> out;
-    std::string dir = UnitDir(ref.unit);
-    int slots = static_cast<int>(u->unitDesc.targets) - 1;
+    CardSet out;
+    int slots = std::min(static_cast<int>(u->unit.unitDesc.targets) - 1, vbus::kMaxTargets);
     int first = ref.slot == 0 ? 1 : ref.slot;
     int last = ref.slot == 0 ? slots : ref.slot;
     for (int s = first; s <= last; ++s) {
-        CardRef c;
-        c.slot = s;
-        c.card = LoadCard(dir, u, s);
-        if (!c.card) continue;
-        out.push_back(c);
+        CardState *c = LoadCard(u, s);
+        if (!c) continue;
+        out.at[out.n++] = c;
         if (ref.slot == 0 && !allForVd) break;
     }
     return out;
 }
 
-int Backend::MirroredSlot(const std::string &dir, UnitState *u, uint32_t *mask)
+int Backend::MirroredSlot(UnitState *u, uint32_t *mask)
 {
     int lowest = 0;
     *mask = 0;
-    int slots = static_cast<int>(u->unitDesc.targets) - 1;
+    int slots = static_cast<int>(u->unit.unitDesc.targets) - 1;
     for (int s = 1; s <= slots && s <= 32; ++s) {
-        if (!LoadCard(dir, u, s)) continue;
+        if (!LoadCard(u, s)) continue;
         *mask |= 1u << (s - 1);
         if (!lowest) lowest = s;
     }
     return lowest;
 }
 
-Verdict Backend::Judge(UnitState *u, uint32_t op, const std::vector<int> &slots, uint64_t lba, uint64_t count)
+Verdict Backend::Judge(UnitState *u, uint32_t op, const SlotSet &slots, uint64_t lba, uint64_t count)
 {
     Verdict v;
     bool transfer = op == vbus::OpRead || op == vbus::OpWrite;
-    for (const auto &r : u->rules) {
+    for (const auto &r : u->unit.faults) {
         if (!(r.ops & op)) continue;
-        if (std::find(slots.begin(), slots.end(), r.slot) == slots.end()) continue;
+        if (std::find(slots.at.begin(), slots.at.begin() + slots.n, r.slot) == slots.at.begin() + slots.n) continue;
         if (transfer && (lba + count - 1 < r.lbaFirst || lba > r.lbaLast)) continue;
         vbus::RuleCounts &c = u->counts[r.id];
         ++c.hits;
@@ -330,69 +398,21 @@ void Backend::SaveCounts(const std::string &name, UnitState *u)
 {
     if (!u->countsDirty) return;
     u->countsDirty = false;
-    vbus::WriteFileAtomic(UnitDir(name) + "/" + vbus::kCountsFile, vbus::CountsText(u->counts));
+    vbus::WriteFileAtomic(UnitDir(name) + "/" + vbus::kCountsFile, vbus::CountsText(u->counts), false);
 }
 
 void Backend::Pace(const UnitState *u, uint64_t bytes, uint32_t extraMs, int64_t startNs)
 {
-    int64_t wait = static_cast<int64_t>(u->unitDesc.callDelayMs + extraMs) * 1000000;
-    if (u->unitDesc.throttleBytesPerSecond > 0)
+    const vbus::UnitDesc &d = u->unit.unitDesc;
+    if (d.callDelayMs == 0 && extraMs == 0 && d.throttleBytesPerSecond == 0) return;
+    int64_t wait = static_cast<int64_t>(d.callDelayMs + extraMs) * 1000000;
+    if (d.throttleBytesPerSecond > 0)
         wait += static_cast<int64_t>(static_cast<long double>(bytes) * 1e9L /
-                                     static_cast<long double>(u->unitDesc.throttleBytesPerSecond));
+                                     static_cast<long double>(d.throttleBytesPerSecond));
     if (wait > 0) SleepUntil(startNs + wait);
 }
 
-int Backend::ImageFd(const std::string &path, bool *writable, uint64_t *size)
-{
-    auto it = images_.find(path);
-    if (it != images_.end() && it->second.gen != gen_) {
-        struct stat st;
-        // Checked once a round: a file renamed over the old one is opened anew.
-        if (::stat(path.c_str(), &st) != 0 || it->second.dev != static_cast<uint64_t>(st.st_dev) ||
-            it->second.ino != static_cast<uint64_t>(st.st_ino)) {
-            ::close(it->second.fd);
-            images_.erase(it);
-            it = images_.end();
-        } else {
-            it->second.gen = gen_;
-        }
-    }
-    if (it == images_.end()) {
-        if (images_.size() >= 64) {
-            for (auto &kv : images_) ::close(kv.second.fd);
-            images_.clear();
-        }
-        Image img;
-        img.fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-        img.writable = img.fd >= 0;
-        if (img.fd < 0) img.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (img.fd < 0) return -1;
-        struct stat fst;
-        if (::fstat(img.fd, &fst) != 0 || !S_ISREG(fst.st_mode)) {
-            ::close(img.fd);
-            return -1;
-        }
-        img.dev = static_cast<uint64_t>(fst.st_dev);
-        img.ino = static_cast<uint64_t>(fst.st_ino);
-        img.gen = gen_;
-        it = images_.emplace(path, img).first;
-    }
-    struct stat st;
-    if (::fstat(it->second.fd, &st) != 0) return -1;
-    *size = static_cast<uint64_t>(st.st_size);
-    *writable = it->second.writable;
-    return it->second.fd;
-}
-
-void Backend::DropImage(const std::string &path)
-{
-    auto it = images_.find(path);
-    if (it == images_.end()) return;
-    ::close(it->second.fd);
-    images_.erase(it);
-}
-
-void Backend::FillRecord(const TargetRef &, uint32_t index, const vbus::Card *card, QevSlotRecord *rec)
+void Backend::FillRecord(uint32_t index, const vbus::Card *card, QevSlotRecord *rec)
 {
     uint8_t letter = static_cast<uint8_t>('E' + std::min<uint32_t>(index, 21));
     std::memset(rec, 0, sizeof *rec);
@@ -422,32 +442,6 @@ void Backend::Inquiry36(const vbus::UnitDesc &unitDesc, uint8_t *d)
     Pad(d + 32, unitDesc.revision, 4);
 }
 
-namespace {
-
-std::vector<std::string> ListDevices(const std::string &bus)
-{
-    std::vector<std::string> names;
-    DIR *d = ::opendir(bus.c_str());
-    if (!d) return names;
-    while (struct dirent *e = ::readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        names.push_back(e->d_name);
-    }
-    ::closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// Slot of target t of a device: the VD first, or last with flag 0x200.
-int SlotOfTarget(const vbus::UnitDesc &unitDesc, int t)
-{
-    int n = static_cast<int>(unitDesc.targets);
-    if (unitDesc.fw.flags & 0x200) return t == n - 1 ? 0 : t + 1;
-    return t;
-}
-
-}  // namespace
-
 int32_t Backend::Scan(QevScFilter filter, const char *nameFilter, QevSlotRecord *table)
 {
     std::lock_guard<std::recursive_mutex> lock(mu_);
@@ -456,12 +450,15 @@ int32_t Backend::Scan(QevScFilter filter, const char *nameFilter, QevSlotRecord 
     std::vector<TargetRef> found;
     for (const std::string &name : ListDevices(bus_)) {
         UnitState *u = LoadUnit(name);
-        if (!u || !u->unitDesc.connected) continue;
-        if (!want.empty() && u->unitDesc.bridge.find(want) == std::string::npos) continue;
+        if (!u || !u->unit.unitDesc.connected) continue;
+        const vbus::UnitDesc &desc = u->unit.unitDesc;
+        if (!want.empty() && desc.bridge.find(want) == std::string::npos) continue;
         int64_t start = NowNs();
         // Rules of the whole device: leave out its last targets, or all of it.
-        Verdict all = Judge(u, vbus::OpScan, {vbus::kAnySlot}, 0, 0);
-        int n = static_cast<int>(u->unitDesc.targets);
+        SlotSet any;
+        any.Add(vbus::kAnySlot);
+        Verdict all = Judge(u, vbus::OpScan, any, 0, 0);
+        int n = static_cast<int>(desc.targets);
         if (all.rule) {
             switch (all.rule->effect) {
             case vbus::Effect::Sense: n = 0; break;
@@ -472,27 +469,31 @@ int32_t Backend::Scan(QevScFilter filter, const char *nameFilter, QevSlotRecord 
         }
         std::vector<TargetRef> mine;
         for (int t = 0; t < n; ++t) {
-            TargetRef ref{name, t, SlotOfTarget(u->unitDesc, t)};
-            Verdict one = Judge(u, vbus::OpScan, {ref.slot}, 0, 0);
-            if (one.rule) continue;  // this target does not answer this time
+            TargetRef ref{name, t, SlotOfTarget(desc, t)};
+            SlotSet one;
+            one.Add(ref.slot);
+            if (Judge(u, vbus::OpScan, one, 0, 0).rule) continue;  // this target does not answer this time
             mine.push_back(ref);
         }
         SaveCounts(name, u);
         Pace(u, 0, all.delayMs, start);
         for (const auto &ref : mine) {
             uint8_t inq[36];
-            Inquiry36(u->unitDesc, inq);
+            Inquiry36(u->unit.unitDesc, inq);
             // The filter may call back into the library; u stays valid (units_ is a map).
             bool accept = !filter || filter(inq) != 0;
             if (!accept || found.size() >= QEV_MAX_TARGETS) continue;
             if (table) {
-                std::vector<CardRef> cards = Cards(ref, u, false);
-                FillRecord(ref, static_cast<uint32_t>(found.size()), cards.empty() ? nullptr : cards[0].card,
+                CardSet cards = Cards(ref, u, false);
+                FillRecord(static_cast<uint32_t>(found.size()), cards.empty() ? nullptr : &cards.at[0]->card,
                            &table[found.size()]);
             }
             found.push_back(ref);
         }
     }
+    // Entries past the last target found are zero, whatever an earlier scan left there.
+    if (table)
+        for (size_t i = found.size(); i < QEV_MAX_TARGETS; ++i) std::memset(&table[i], 0, sizeof table[i]);
     targets_ = found;
     return static_cast<int32_t>(found.size());
 }
@@ -500,17 +501,20 @@ int32_t Backend::Scan(QevScFilter filter, const char *nameFilter, QevSlotRecord 
 int32_t Backend::Lock(uint32_t target)
 {
     std::lock_guard<std::recursive_mutex> lock(mu_);
-    TargetRef ref;
+    TargetRef *ref;
     UnitState *u;
     if (int32_t rc = Resolve(target, &ref, &u)) return rc;
     int64_t start = NowNs();
-    Verdict v = Judge(u, vbus::OpLock, {vbus::kAnySlot, ref.slot}, 0, 0);
-    SaveCounts(ref.unit, u);
+    SlotSet slots;
+    slots.Add(vbus::kAnySlot);
+    slots.Add(ref->slot);
+    Verdict v = Judge(u, vbus::OpLock, slots, 0, 0);
+    SaveCounts(ref->unit, u);
     Pace(u, 0, v.delayMs, start);
     if (v.rule && v.rule->effect == vbus::Effect::Sense) return SenseOf(*v.rule);
     if (!v.rule || v.rule->effect != vbus::Effect::Drop) {
-        if (TakeTargetLock(UnitDir(ref.unit), ref.target) > 0) return QEV_E_LOCKED;
-        vbus::AppendCall(bus_, "lock " + std::to_string(target) + " " + ref.unit + " " + std::to_string(ref.target));
+        if (TakeTargetLock(UnitDir(ref->unit), ref->target) > 0) return QEV_E_LOCKED;
+        vbus::AppendCall(bus_, "lock " + std::to_string(target) + " " + ref->unit + " " + std::to_string(ref->target));
     }
     return QEV_OK;
 }
@@ -519,15 +523,18 @@ int32_t Backend::Inquiry(uint32_t target, uint32_t allocLen, uint8_t *buffer)
 {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (!buffer && allocLen > 0) return QEV_E_INVALID_FIELD;
-    TargetRef ref;
+    TargetRef *ref;
     UnitState *u;
     if (int32_t rc = Resolve(target, &ref, &u)) return rc;
     int64_t start = NowNs();
-    Verdict v = Judge(u, vbus::OpInquiry, {vbus::kAnySlot, ref.slot}, 0, 0);
-    SaveCounts(ref.unit, u);
+    SlotSet slots;
+    slots.Add(vbus::kAnySlot);
+    slots.Add(ref->slot);
+    Verdict v = Judge(u, vbus::OpInquiry, slots, 0, 0);
+    SaveCounts(ref->unit, u);
     Pace(u, 36, v.delayMs, start);
     uint8_t inq[36];
-    Inquiry36(u->unitDesc, inq);
+    Inquiry36(u->unit.unitDesc, inq);
     return Deliver(v, inq, std::min<uint32_t>(allocLen, 36), buffer, QEV_OK);
 }
 
@@ -536,17 +543,20 @@ int32_t Backend::ReadBuffer(uint32_t target, uint32_t mode, uint32_t id, uint32_
 {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (!buffer && allocLen > 0) return QEV_E_INVALID_FIELD;
-    TargetRef ref;
+    TargetRef *ref;
     UnitState *u;
     if (int32_t rc = Resolve(target, &ref, &u)) return rc;
     if (mode != 2 || id != 4 || offset != 0x1000) return QEV_E_INVALID_FIELD;
     int64_t start = NowNs();
-    Verdict v = Judge(u, vbus::OpReadBuffer, {vbus::kAnySlot, ref.slot}, 0, 0);
-    SaveCounts(ref.unit, u);
+    SlotSet slots;
+    slots.Add(vbus::kAnySlot);
+    slots.Add(ref->slot);
+    Verdict v = Judge(u, vbus::OpReadBuffer, slots, 0, 0);
+    SaveCounts(ref->unit, u);
     Pace(u, 128, v.delayMs, start);
     uint8_t blk[128];
     std::memset(blk, 0, sizeof blk);
-    const vbus::Firmware &fw = u->unitDesc.fw;
+    const vbus::Firmware &fw = u->unit.unitDesc.fw;
     std::memcpy(blk, fw.signature.data(), std::min<size_t>(fw.signature.size(), 4));
     Le32(blk + 4, fw.bios);
     Le32(blk + 8, fw.flags);
@@ -561,19 +571,21 @@ int32_t Backend::DriveInfo(uint32_t target, QevSlotRecord *record)
 {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (!record) return QEV_E_INVALID_FIELD;
-    TargetRef ref;
+    TargetRef *ref;
     UnitState *u;
     if (int32_t rc = Resolve(target, &ref, &u)) return rc;
     int64_t start = NowNs();
-    std::vector<CardRef> cards = Cards(ref, u, false);
-    std::vector<int> slots{vbus::kAnySlot, ref.slot};
-    if (!cards.empty() && cards[0].slot != ref.slot) slots.push_back(cards[0].slot);
+    CardSet cards = Cards(*ref, u, false);
+    SlotSet slots;
+    slots.Add(vbus::kAnySlot);
+    slots.Add(ref->slot);
+    if (!cards.empty() && cards.at[0]->card.slot != ref->slot) slots.Add(cards.at[0]->card.slot);
     Verdict v = Judge(u, vbus::OpDriveInfo, slots, 0, 0);
-    SaveCounts(ref.unit, u);
+    SaveCounts(ref->unit, u);
     Pace(u, sizeof *record, v.delayMs, start);
     QevSlotRecord rec;
-    FillRecord(ref, target, cards.empty() ? nullptr : cards[0].card, &rec);
-    NoteTargetHolder(UnitDir(ref.unit), ref.target, &rec);
+    FillRecord(target, cards.empty() ? nullptr : &cards.at[0]->card, &rec);
+    NoteTargetHolder(UnitDir(ref->unit), ref->target, &rec);
     return Deliver(v, reinterpret_cast<const uint8_t *>(&rec), sizeof rec, reinterpret_cast<uint8_t *>(record),
                    cards.empty() ? QEV_E_NO_MEDIUM : QEV_OK);
 }
@@ -582,16 +594,19 @@ int32_t Backend::SlotStatus(uint32_t target, QevSlotStatus *status)
 {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (!status) return QEV_E_INVALID_FIELD;
-    TargetRef ref;
+    TargetRef *ref;
     UnitState *u;
     if (int32_t rc = Resolve(target, &ref, &u)) return rc;
     int64_t start = NowNs();
-    Verdict v = Judge(u, vbus::OpSlotStatus, {vbus::kAnySlot, ref.slot}, 0, 0);
-    SaveCounts(ref.unit, u);
+    SlotSet slots;
+    slots.Add(vbus::kAnySlot);
+    slots.Add(ref->slot);
+    Verdict v = Judge(u, vbus::OpSlotStatus, slots, 0, 0);
+    SaveCounts(ref->unit, u);
     Pace(u, sizeof *status, v.delayMs, start);
     QevSlotStatus st;
     std::memset(&st, 0, sizeof st);
-    int lowest = MirroredSlot(UnitDir(ref.unit), u, &st.CardMask);
+    int lowest = MirroredSlot(u, &st.CardMask);
     st.VdTarget = lowest > 0 ? static_cast<uint32_t>(lowest - 1) : 0;
     return Deliver(v, reinterpret_cast<const uint8_t *>(&st), sizeof st, reinterpret_cast<uint8_t *>(status),
                    QEV_OK);
@@ -604,47 +619,57 @@ int32_t Backend::Transfer(uint32_t target, uint32_t lba, uint32_t count, uint8_t
     bool write = wbuf != nullptr;
     if ((!rbuf && !wbuf) || bps != kSector || count == 0 || count > kMaxSectorsPerCall)
         return QEV_E_INVALID_FIELD;
-    TargetRef ref;
+    TargetRef *ref;
     UnitState *u;
     if (int32_t rc = Resolve(target, &ref, &u)) return rc;
     int64_t start = NowNs();
     uint32_t op = write ? vbus::OpWrite : vbus::OpRead;
     size_t bytes = static_cast<size_t>(count) * kSector;
-    std::vector<CardRef> cards = Cards(ref, u, write);
+    CardSet cards = Cards(*ref, u, write);
 
     // Rules of the target (and, for a VD read, of the card behind it) decide for the whole call.
-    std::vector<int> slots{vbus::kAnySlot, ref.slot};
-    if (!write && !cards.empty() && cards[0].slot != ref.slot) slots.push_back(cards[0].slot);
-    Verdict v = Judge(u, op, slots, lba, count);
-    // A VD write reaches every card; each card's own rules act on that card alone.
-    std::vector<Verdict> per(cards.size());
-    if (write && ref.slot == 0)
-        for (size_t i = 0; i < cards.size(); ++i) per[i] = Judge(u, op, {cards[i].slot}, lba, count);
-    SaveCounts(ref.unit, u);
+    Verdict v;
+    std::array<Verdict, vbus::kMaxTargets> per{};
+    if (!u->unit.faults.empty()) {
+        SlotSet slots;
+        slots.Add(vbus::kAnySlot);
+        slots.Add(ref->slot);
+        if (!write && !cards.empty() && cards.at[0]->card.slot != ref->slot) slots.Add(cards.at[0]->card.slot);
+        v = Judge(u, op, slots, lba, count);
+        // A VD write reaches every card; each card's own rules act on that card alone.
+        if (write && ref->slot == 0) {
+            for (size_t i = 0; i < cards.n; ++i) {
+                SlotSet own;
+                own.Add(cards.at[i]->card.slot);
+                per[i] = Judge(u, op, own, lba, count);
+            }
+        }
+        SaveCounts(ref->unit, u);
+    }
     uint32_t delay = v.delayMs;
-    for (const auto &p : per) delay += p.delayMs;
+    for (size_t i = 0; i < cards.n; ++i) delay += per[i].delayMs;
     Pace(u, bytes, delay, start);
 
     if (v.rule && v.rule->effect == vbus::Effect::Sense) return SenseOf(*v.rule);
     if (cards.empty()) return QEV_E_NO_MEDIUM;
-    for (const auto &c : cards) {
-        if (c.card->params.sectorSize != kSector) return QEV_E_INVALID_FIELD;
-        if (static_cast<uint64_t>(lba) + count > c.card->params.totalSectors) return QEV_E_LBA_RANGE;
+    for (size_t i = 0; i < cards.n; ++i) {
+        const vbus::DriveParams &p = cards.at[i]->card.params;
+        if (p.sectorSize != kSector) return QEV_E_INVALID_FIELD;
+        if (static_cast<uint64_t>(lba) + count > p.totalSectors) return QEV_E_LBA_RANGE;
     }
+    uint64_t off = static_cast<uint64_t>(lba) * kSector;
 
     if (!write) {
-        const CardRef &c = cards[0];
         uint32_t n = count;
         if (v.rule && v.rule->effect == vbus::Effect::Drop) return QEV_OK;
         if (v.rule && v.rule->effect == vbus::Effect::Short) n = std::min(count, v.rule->arg);
-        bool writable;
-        uint64_t imageSize = 0;
-        int fd = ImageFd(c.card->image, &writable, &imageSize);
-        if (fd < 0) return QEV_E_HARDWARE;
-        uint64_t off = static_cast<uint64_t>(lba) * kSector;
-        // A truncated image reads as a failing card, never as zeros.
-        if (off + static_cast<uint64_t>(n) * kSector > imageSize) return QEV_E_HARDWARE;
-        if (n > 0 && !PreadAll(fd, rbuf, static_cast<size_t>(n) * kSector, off)) return QEV_E_READ_ERROR;
+        if (n > 0) {
+            switch (cards.at[0]->medium->Read(off, rbuf, static_cast<size_t>(n) * kSector)) {
+            case vbus::IoResult::Ok: break;
+            case vbus::IoResult::End: return QEV_E_HARDWARE;  // a truncated image fails, never reads as zeros
+            case vbus::IoResult::Error: return QEV_E_READ_ERROR;
+            }
+        }
         if (v.rule && v.rule->effect == vbus::Effect::Corrupt) Corrupt(*v.rule, rbuf, lba, n);
         if (v.rule && v.rule->effect == vbus::Effect::Short && v.rule->key != 0) return SenseOf(*v.rule);
         return QEV_OK;
@@ -653,8 +678,8 @@ int32_t Backend::Transfer(uint32_t target, uint32_t lba, uint32_t count, uint8_t
     if (v.rule && v.rule->effect == vbus::Effect::Drop) return QEV_OK;
     int32_t result = QEV_OK;
     std::vector<uint8_t> scratch;
-    for (size_t i = 0; i < cards.size(); ++i) {
-        const CardRef &c = cards[i];
+    for (size_t i = 0; i < cards.n; ++i) {
+        vbus::Medium *m = cards.at[i]->medium.get();
         const vbus::FaultRule *r = per[i].rule ? per[i].rule : v.rule;
         int32_t rc = QEV_OK;
         uint32_t n = count;
@@ -676,15 +701,17 @@ int32_t Backend::Transfer(uint32_t target, uint32_t lba, uint32_t count, uint8_t
             }
         }
         if (n > 0) {
-            bool writable = false;
-            uint64_t imageSize = 0;
-            int fd = ImageFd(c.card->image, &writable, &imageSize);
-            uint64_t off = static_cast<uint64_t>(lba) * kSector;
-            if (fd < 0) rc = QEV_E_HARDWARE;
-            else if (!writable) rc = kDataProtect;
-            // Never grow a truncated image: the card is failing, not larger.
-            else if (off + static_cast<uint64_t>(n) * kSector > imageSize) rc = QEV_E_HARDWARE;
-            else if (!PwriteAll(fd, src, static_cast<size_t>(n) * kSector, off)) rc = QEV_E_WRITE_ERROR;
+            if (!m->Writable()) {
+                rc = kDataProtect;
+            } else {
+                switch (m->Write(off, src, static_cast<size_t>(n) * kSector)) {
+                case vbus::IoResult::Ok:
+                    if (u->unit.unitDesc.syncAlways && !m->Flush()) rc = QEV_E_WRITE_ERROR;
+                    break;
+                case vbus::IoResult::End: rc = QEV_E_HARDWARE; break;  // never grow a truncated image
+                case vbus::IoResult::Error: rc = QEV_E_WRITE_ERROR; break;
+                }
+            }
         }
         if (rc != QEV_OK && result == QEV_OK) result = rc;
     }
@@ -706,73 +733,83 @@ int32_t Backend::Write(uint32_t target, uint32_t lba, uint32_t count, const void
 int32_t Backend::Eject(uint32_t target)
 {
     std::lock_guard<std::recursive_mutex> lock(mu_);
-    TargetRef ref;
+    TargetRef *ref;
     UnitState *u;
     if (Resolve(target, &ref, &u) != QEV_OK) return 0;
     int64_t start = NowNs();
-    std::vector<CardRef> cards = Cards(ref, u, false);
-    std::vector<int> slots{vbus::kAnySlot, ref.slot};
-    if (!cards.empty() && cards[0].slot != ref.slot) slots.push_back(cards[0].slot);
+    CardSet cards = Cards(*ref, u, false);
+    SlotSet slots;
+    slots.Add(vbus::kAnySlot);
+    slots.Add(ref->slot);
+    if (!cards.empty() && cards.at[0]->card.slot != ref->slot) slots.Add(cards.at[0]->card.slot);
     Verdict v = Judge(u, vbus::OpEject, slots, 0, 0);
-    SaveCounts(ref.unit, u);
+    std::string unitName = ref->unit;  // ref may move once the state is re-read
+    SaveCounts(unitName, u);
     Pace(u, 0, v.delayMs, start);
     if (v.rule && v.rule->effect == vbus::Effect::Drop) return 1;  // claims success, card stays
     if (v.rule || cards.empty()) return 0;
-    std::string image = cards[0].card->image;
-    if (!vbus::MoveCardOut(UnitDir(ref.unit), cards[0].slot)) return 0;
-    DropImage(image);
+    CardState *c = cards.at[0];
+    // What was written is on disk before the card leaves.
+    if (!c->medium->Flush()) return 0;
+    std::string image, why;
+    if (!vbus::TakeCardOut(UnitDir(unitName), unitName, c->card.slot, &image, &why, kEjectLockMs)) return 0;
+    u->cards.erase(c->card.slot);  // closes its medium
+    u->gen = 0;                    // the description changed: read it again
     return 1;
 }
 
 int32_t Backend::Format(uint32_t target, QevSlotRecord *record)
 {
     std::lock_guard<std::recursive_mutex> lock(mu_);
-    TargetRef ref;
+    TargetRef *ref;
     UnitState *u;
     if (int32_t rc = Resolve(target, &ref, &u)) return rc;
     int64_t start = NowNs();
-    std::vector<CardRef> cards = Cards(ref, u, true);
-    std::vector<int> slots{vbus::kAnySlot, ref.slot};
-    for (const auto &c : cards)
-        if (c.slot != ref.slot) slots.push_back(c.slot);
+    CardSet cards = Cards(*ref, u, true);
+    // The VD formats every card: any card's rule counts.
+    SlotSet slots;
+    slots.Add(vbus::kAnySlot);
+    slots.Add(ref->slot);
+    for (size_t i = 0; i < cards.n; ++i)
+        if (cards.at[i]->card.slot != ref->slot) slots.Add(cards.at[i]->card.slot);
     Verdict v = Judge(u, vbus::OpFormat, slots, 0, 0);
-    SaveCounts(ref.unit, u);
+    SaveCounts(ref->unit, u);
     Pace(u, 0, v.delayMs, start);
     if (v.rule && v.rule->effect != vbus::Effect::Drop && v.rule->effect != vbus::Effect::Corrupt)
         return v.rule->key != 0 ? SenseOf(*v.rule) : kFormatFailed;
     if (cards.empty()) return QEV_E_NO_MEDIUM;
     if (!(v.rule && v.rule->effect == vbus::Effect::Drop)) {
-        for (const auto &c : cards) {
-            const vbus::DriveParams &p = c.card->params;
+        for (size_t i = 0; i < cards.n; ++i) {
+            CardState *c = cards.at[i];
+            const vbus::DriveParams &p = c->card.params;
+            vbus::Medium *m = c->medium.get();
             if (p.sectorSize != kSector) return QEV_E_INVALID_FIELD;
-            bool writable = false;
-            uint64_t imageSize = 0;
-            int fd = ImageFd(c.card->image, &writable, &imageSize);
-            if (fd < 0) return QEV_E_HARDWARE;
-            if (!writable) return kDataProtect;
-            uint64_t limit = std::min<uint64_t>(imageSize / kSector, p.totalSectors);
+            if (!m->Writable()) return kDataProtect;
+            uint64_t mediumSize = m->Size();
+            if (static_cast<uint64_t>(p.totalSectors) * kSector > mediumSize) return QEV_E_HARDWARE;
             auto writer = [&](uint32_t lba, uint32_t n, const uint8_t *data) {
-                if (static_cast<uint64_t>(lba) + n > limit) return false;
-                return PwriteAll(fd, data, static_cast<size_t>(n) * kSector, static_cast<uint64_t>(lba) * kSector);
+                if (static_cast<uint64_t>(lba) + n > p.totalSectors) return false;
+                return m->Write(static_cast<uint64_t>(lba) * kSector, data, static_cast<size_t>(n) * kSector) ==
+                       vbus::IoResult::Ok;
             };
             fat::Options opt;
-            opt.volumeId = static_cast<uint32_t>(NowNs() / 1000) ^ static_cast<uint32_t>(c.slot);
+            opt.volumeId = static_cast<uint32_t>(NowNs() / 1000) ^ static_cast<uint32_t>(c->card.slot);
             if (p.sectorsPerTrack > 0 && p.sectorsPerTrack < 65536)
                 opt.sectorsPerTrack = static_cast<uint16_t>(p.sectorsPerTrack);
             if (p.heads > 0 && p.heads < 65536) opt.heads = static_cast<uint16_t>(p.heads);
-            if (static_cast<uint64_t>(p.totalSectors) * kSector > imageSize) return QEV_E_HARDWARE;
             if (!fat::Format(p.totalSectors, writer, opt)) return kFormatFailed;
             // A corrupting rule spoils the boot sector after the fact.
             if (v.rule && v.rule->effect == vbus::Effect::Corrupt) {
                 uint8_t b = 0;
-                if (PreadAll(fd, &b, 1, 510)) {
+                if (m->Read(510, &b, 1) == vbus::IoResult::Ok) {
                     b ^= 0xFF;
-                    PwriteAll(fd, &b, 1, 510);
+                    m->Write(510, &b, 1);
                 }
             }
+            if (u->unit.unitDesc.syncAlways && !m->Flush()) return QEV_E_WRITE_ERROR;
         }
     }
-    if (record) FillRecord(ref, target, cards[0].card, record);
+    if (record) FillRecord(target, &cards.at[0]->card, record);
     return QEV_OK;
 }
 
@@ -780,6 +817,7 @@ int32_t Backend::Free()
 {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     Refresh();
+    FlushAll();
     ReleaseAllTargetLocks();
     vbus::AppendCall(bus_, "free");
     return 1;
@@ -790,12 +828,17 @@ int32_t Backend::FreeEx(uint32_t target)
     std::lock_guard<std::recursive_mutex> lock(mu_);
     Refresh();
     if (target == 0xFF) {
+        FlushAll();
         ReleaseAllTargetLocks();
         vbus::AppendCall(bus_, "freeex 255");
         return 1;
     }
     if (target >= targets_.size()) return 0;
     const TargetRef &ref = targets_[target];
+    auto it = units_.find(ref.unit);
+    if (it != units_.end())
+        for (auto &c : it->second.cards)
+            if (c.second.medium && (ref.slot == 0 || c.first == ref.slot)) c.second.medium->Flush();
     ReleaseTargetLock(UnitDir(ref.unit), ref.target);
     vbus::AppendCall(bus_, "freeex " + std::to_string(target) + " " + ref.unit + " " + std::to_string(ref.target));
     return 1;

@@ -1,12 +1,21 @@
-// The virtual bus as the library sees it: descriptions cached by file
-// signature (re-read only when a file changes), image files kept open, fault
-// rules evaluated per call. Every entry point takes the one lock.
+// The virtual bus as the library sees it. Each device's description is
+// parsed once and kept until inotify reports a change in a watched folder;
+// each card's medium stays open while the card is in. Every entry point takes
+// the one lock and reads one consistent state of the device it names. A call
+// on the fast path (a transfer on an unchanged bus) costs one system call to
+// look for changes besides its own I/O (writes: one more for the size).
+//
+// Data a WRITE(10) reported written reaches stable storage at the latest when
+// the card is ejected, the unit freed or the library unloaded (tvqunit flushes
+// at pull and unplug), or at once with the unit's sync "always".
 #pragma once
 
 #include "Desc.h"
+#include "Medium.h"
 #include "VBus.h"
 #include "qevcrdio.h"
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -32,23 +41,20 @@ struct FileSig {
 };
 
 struct CardState {
-    uint64_t gen = 0;      // validation round this state was checked in
-    FileSig sig;           // of slot<N>.ini
-    bool parsed = false;   // the description parsed
-    bool present = false;  // parsed and its image is a file
-    vbus::Card card;
+    uint64_t gen = 0;                      // validation round its medium was checked in
+    vbus::Card card;                       // as the description has it
+    std::unique_ptr<vbus::Medium> medium;  // open while the card is in
 };
 
 struct UnitState {
     uint64_t gen = 0;      // validation round this state was checked in
-    FileSig sig;           // of unit.ini
-    bool ok = false;       // the description parsed
-    vbus::UnitDesc unitDesc;
-    FileSig faultSig;
-    std::vector<vbus::FaultRule> rules;
+    FileSig sig;           // of unit.toml
+    bool ok = false;       // the description was read
+    bool legacy = false;   // from the files of an earlier version (re-read every round)
+    vbus::Unit unit;
     std::map<uint32_t, vbus::RuleCounts> counts;
     bool countsDirty = false;
-    std::map<int, CardState> cards;
+    std::map<int, CardState> cards;  // by slot, the cards the description holds
 };
 
 // One accepted target of the last scan.
@@ -58,10 +64,18 @@ struct TargetRef {
     int slot = 0;          // 0 = VD, else 1-based slot
 };
 
-// A card reached by a call: its slot and description.
-struct CardRef {
-    int slot = 0;
-    const vbus::Card *card = nullptr;
+// The cards a call reaches: the slot's, or the VD's mirrored one (or all for a VD write).
+struct CardSet {
+    std::array<CardState *, vbus::kMaxTargets> at{};
+    size_t n = 0;
+    bool empty() const { return n == 0; }
+};
+
+// Slots whose rules apply to a call: any, the target's, the cards it reaches.
+struct SlotSet {
+    std::array<int, vbus::kMaxTargets + 2> at{};
+    size_t n = 0;
+    void Add(int s) { at[n++] = s; }
 };
 
 // The verdict of the fault rules on one call.
@@ -73,6 +87,8 @@ struct Verdict {
 class Backend {
 public:
     static Backend &Get();
+    // Flushes and closes everything and forgets the state (library unload).
+    static void Shutdown();
 
     int32_t Scan(QevScFilter filter, const char *nameFilter, QevSlotRecord *table);
     int32_t Lock(uint32_t target);
@@ -90,29 +106,30 @@ public:
 
 private:
     Backend() = default;
+    ~Backend();
     void Refresh();
+    void Reset();
     UnitState *LoadUnit(const std::string &name);
-    void LoadFaults(const std::string &dir, UnitState *u);
-    const vbus::Card *LoadCard(const std::string &dir, UnitState *u, int slot);
+    void LoadCounts(const std::string &dir, UnitState *u);
+    CardState *LoadCard(UnitState *u, int slot);
     void Watch(const std::string &dir);
     // The target's unit when it is there and connected; else the failing code.
-    int32_t Resolve(uint32_t target, TargetRef *ref, UnitState **unit);
-    // The cards a call on the target reaches: the slot's, or for the VD the mirrored one (or all).
-    std::vector<CardRef> Cards(const TargetRef &ref, UnitState *u, bool allForVd);
-    int MirroredSlot(const std::string &dir, UnitState *u, uint32_t *mask);
-    Verdict Judge(UnitState *u, uint32_t op, const std::vector<int> &slots, uint64_t lba, uint64_t count);
+    int32_t Resolve(uint32_t target, TargetRef **ref, UnitState **unit);
+    CardSet Cards(const TargetRef &ref, UnitState *u, bool allForVd);
+    int MirroredSlot(UnitState *u, uint32_t *mask);
+    Verdict Judge(UnitState *u, uint32_t op, const SlotSet &slots, uint64_t lba, uint64_t count);
     void SaveCounts(const std::string &name, UnitState *u);
     void Pace(const UnitState *u, uint64_t bytes, uint32_t extraMs, int64_t startNs);
-    // The open image and its size now (a truncated file shows at once).
-    int ImageFd(const std::string &path, bool *writable, uint64_t *size);
-    void DropImage(const std::string &path);
-    void FillRecord(const TargetRef &ref, uint32_t index, const vbus::Card *card, QevSlotRecord *rec);
+    void FlushAll();
+    void FillRecord(uint32_t index, const vbus::Card *card, QevSlotRecord *rec);
     void Inquiry36(const vbus::UnitDesc &unitDesc, uint8_t *out);
     int32_t Transfer(uint32_t target, uint32_t lba, uint32_t count, uint8_t *rbuf, const uint8_t *wbuf,
                      uint32_t bps);
     std::string UnitDir(const std::string &name) const { return bus_ + "/" + name; }
 
     std::recursive_mutex mu_;
+    std::string busEnv_;   // QEVCRDIO_BUS as last seen
+    bool busKnown_ = false;
     std::string bus_;
     // Validation rounds: cached state checked in round gen_ is trusted until
     // inotify reports a change in a watched directory (or watching fails).
@@ -122,13 +139,6 @@ private:
     std::set<std::string> watched_;
     std::map<std::string, UnitState> units_;
     std::vector<TargetRef> targets_;
-    struct Image {
-        int fd = -1;
-        uint64_t dev = 0, ino = 0;
-        bool writable = false;
-        uint64_t gen = 0;  // round its identity was last checked in
-    };
-    std::map<std::string, Image> images_;
 };
 
 }  // namespace qev

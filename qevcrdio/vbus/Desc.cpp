@@ -1,17 +1,14 @@
 #include "Desc.h"
 
-#include <ini.h>
+#include "Files.h"
+
+#define TOML_ENABLE_FORMATTERS 0
+#include <toml++/toml.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace vbus {
 
@@ -38,143 +35,7 @@ std::string Hex(uint64_t v, int width = 8)
     return buf;
 }
 
-std::atomic<unsigned> g_tmpCounter{0};
-
-std::string TempName(const std::string &path)
-{
-    auto slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    return dir + "/.tmp-" + base + "-" + std::to_string(getpid()) + "-" +
-           std::to_string(g_tmpCounter.fetch_add(1));
-}
-
-bool WriteAll(const std::string &path, const std::string &content)
-{
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    const char *p = content.data();
-    size_t left = content.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int e = errno;
-            ::close(fd);
-            ::unlink(path.c_str());
-            errno = e;
-            return false;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    if (::close(fd) != 0) {
-        int e = errno;
-        ::unlink(path.c_str());
-        errno = e;
-        return false;
-    }
-    return true;
-}
-
-// inih hands each key to this; the sink decides what it means.
-struct Sink {
-    virtual ~Sink() = default;
-    virtual bool Key(const std::string &section, const std::string &key, const std::string &value) = 0;
-    std::string why;
-};
-
-int IniHandler(void *user, const char *section, const char *name, const char *value)
-{
-    auto *sink = static_cast<Sink *>(user);
-    if (!name) return 1;  // section start
-    return sink->Key(Lower(section ? section : ""), Lower(name), value ? value : "") ? 1 : 0;
-}
-
-bool RunIni(const std::string &text, Sink *sink, std::string *why)
-{
-    int rc = ini_parse_string(text.c_str(), IniHandler, sink);
-    if (rc != 0) {
-        if (why) {
-            *why = rc < 0 ? std::string("cannot be parsed")
-                          : "line " + std::to_string(rc) + (sink->why.empty() ? "" : ": " + sink->why);
-        }
-        return false;
-    }
-    return true;
-}
-
-bool Num32(const std::string &v, uint32_t *out)
-{
-    uint64_t x;
-    if (!ParseNumber(Trim(v), 0xFFFFFFFFull, &x)) return false;
-    *out = static_cast<uint32_t>(x);
-    return true;
-}
-
-bool Str(const std::string &v, std::string *out)
-{
-    bool ok;
-    *out = Unquote(v, &ok);
-    return ok;
-}
-
 }  // namespace
-
-std::string SlotFileName(int slot)
-{
-    return "slot" + std::to_string(slot) + ".ini";
-}
-
-bool ReadTextFile(const std::string &path, std::string *out)
-{
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    out->clear();
-    char buf[8192];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ::close(fd);
-            return false;
-        }
-        if (n == 0) break;
-        out->append(buf, static_cast<size_t>(n));
-        if (out->size() > (1u << 20)) {  // no description is this large
-            ::close(fd);
-            errno = EFBIG;
-            return false;
-        }
-    }
-    ::close(fd);
-    return true;
-}
-
-bool WriteFileAtomic(const std::string &path, const std::string &content)
-{
-    std::string tmp = TempName(path);
-    if (!WriteAll(tmp, content)) return false;
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        int e = errno;
-        ::unlink(tmp.c_str());
-        errno = e;
-        return false;
-    }
-    return true;
-}
-
-bool WriteFileExclusive(const std::string &path, const std::string &content)
-{
-    std::string tmp = TempName(path);
-    if (!WriteAll(tmp, content)) return false;
-    // link() never replaces: two inserts into one slot cannot both win.
-    int rc = ::link(tmp.c_str(), path.c_str());
-    int e = errno;
-    ::unlink(tmp.c_str());
-    errno = e;
-    return rc == 0;
-}
 
 bool ParseNumber(const std::string &text, uint64_t max, uint64_t *value)
 {
@@ -201,50 +62,54 @@ bool ParseNumber(const std::string &text, uint64_t max, uint64_t *value)
     return true;
 }
 
-std::string Unquote(const std::string &text, bool *ok)
+bool IsUtf8(const std::string &text)
 {
-    *ok = true;
-    std::string t = Trim(text);
-    if (t.size() < 2 || t.front() != '"' || t.back() != '"') return t;
-    std::string out;
-    for (size_t i = 1; i + 1 < t.size(); ++i) {
-        char c = t[i];
-        if (c != '\\') {
-            out += c;
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    size_t n = text.size(), i = 0;
+    while (i < n) {
+        unsigned c = p[i];
+        if (c < 0x80) {
+            ++i;
             continue;
         }
-        if (i + 1 >= t.size() - 1) {
-            *ok = false;
-            return out;
+        size_t len;
+        uint32_t cp;
+        if (c >= 0xC2 && c <= 0xDF) len = 2, cp = c & 0x1F;
+        else if (c >= 0xE0 && c <= 0xEF) len = 3, cp = c & 0x0F;
+        else if (c >= 0xF0 && c <= 0xF4) len = 4, cp = c & 0x07;
+        else return false;
+        if (i + len > n) return false;
+        for (size_t k = 1; k < len; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) return false;
+            cp = cp << 6 | (p[i + k] & 0x3F);
         }
-        char n = t[++i];
-        if (n == '\\' || n == '"') {
-            out += n;
-        } else if (n == 'x' && i + 2 < t.size() - 1 && std::isxdigit(static_cast<unsigned char>(t[i + 1])) &&
-                   std::isxdigit(static_cast<unsigned char>(t[i + 2]))) {
-            out += static_cast<char>(std::stoi(t.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            *ok = false;
-            return out;
-        }
+        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+        if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
+            (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += len;
     }
-    return out;
+    return true;
 }
 
-std::string Quote(const std::string &text)
+std::string TomlString(const std::string &text)
 {
     std::string out = "\"";
+    out.reserve(text.size() + 2);
     for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F || c == ';' || c == '#') {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02X", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20 || c == 0x7F) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04X", c);
+                out += buf;
+            } else {
+                out += static_cast<char>(c);
+            }
         }
     }
     return out + "\"";
@@ -270,148 +135,437 @@ void ResolveDefaults(UnitDesc *s)
     if (s->fw.productName.empty()) s->fw.productName = s->product;
 }
 
+std::string StorageProblem(const Unit &u)
+{
+    const UnitDesc &s = u.unitDesc;
+    struct Text {
+        const char *what;
+        const std::string *value;
+        size_t max;  // bytes; 0 = any length
+    } texts[] = {
+        {"vendor", &s.vendor, 8},
+        {"product", &s.product, 16},
+        {"revision", &s.revision, 4},
+        {"bridge name", &s.bridge, 0},
+        {"signature", &s.fw.signature, 4},
+        {"vendor text", &s.fw.vendorText, 8},
+        {"product name", &s.fw.productName, 16},
+    };
+    for (const auto &t : texts) {
+        if (!IsUtf8(*t.value))
+            return "the " + std::string(t.what) + " is not UTF-8 text and cannot be stored";
+        if (t.max && t.value->size() > t.max)
+            return "the " + std::string(t.what) + " '" + *t.value + "' is longer than " + std::to_string(t.max) +
+                   " bytes";
+    }
+    if (s.targets < 1 || s.targets > static_cast<uint32_t>(kMaxTargets))
+        return "a device has 1 to " + std::to_string(kMaxTargets) + " targets";
+    if (s.throttleBytesPerSecond > static_cast<uint64_t>(INT64_MAX)) return "the throughput limit is too large";
+    if (s.callDelayMs > 600000) return "the call delay is above 600000 ms";
+    for (const auto &c : u.cards) {
+        if (c.slot < 1 || c.slot >= static_cast<int>(s.targets))
+            return "slot " + std::to_string(c.slot) + " does not exist on this device";
+        if (c.image.empty()) return "the card in slot " + std::to_string(c.slot) + " has no image";
+        if (!IsUtf8(c.image))
+            return "the image path of slot " + std::to_string(c.slot) + " is not UTF-8 text and cannot be stored";
+    }
+    return std::string();
+}
+
 namespace {
 
-struct UnitSink : Sink {
-    UnitDesc unitDesc;
-    bool haveModel = false;
-    bool Key(const std::string &sec, const std::string &k, const std::string &v) override
+// Reads one TOML table into typed fields; the first fault found is kept.
+class Reader {
+public:
+    Reader(const toml::table &t, std::string where, std::string *why) : t_(t), where_(std::move(where)), why_(why) {}
+
+    bool Str(const char *key, std::string *out)
     {
-        bool ok = true;
-        uint32_t n;
-        if (sec == "unit") {
-            if (k == "model") {
-                ok = ParseModel(Trim(v), &unitDesc.model);
-                haveModel = ok;
-            } else if (k == "vendor") ok = Str(v, &unitDesc.vendor);
-            else if (k == "product") ok = Str(v, &unitDesc.product);
-            else if (k == "revision") ok = Str(v, &unitDesc.revision);
-            else if (k == "bridge") ok = Str(v, &unitDesc.bridge);
-            else if (k == "targets") ok = Num32(v, &unitDesc.targets) && unitDesc.targets >= 1 && unitDesc.targets <= kMaxTargets;
-            else if (k == "connected") {
-                ok = Num32(v, &n) && n <= 1;
-                unitDesc.connected = n != 0;
-            } else if (k == "throttle_bytes_per_second") {
-                uint64_t x;
-                ok = ParseNumber(Trim(v), UINT64_MAX, &x);
-                unitDesc.throttleBytesPerSecond = x;
-            } else if (k == "call_delay_ms") ok = Num32(v, &unitDesc.callDelayMs) && unitDesc.callDelayMs <= 600000;
-            else ok = false;
-        } else if (sec == "firmware") {
-            if (k == "signature") ok = Str(v, &unitDesc.fw.signature) && unitDesc.fw.signature.size() <= 4;
-            else if (k == "bios") ok = Num32(v, &unitDesc.fw.bios);
-            else if (k == "flags") ok = Num32(v, &unitDesc.fw.flags);
-            else if (k == "product_code") ok = Num32(v, &unitDesc.fw.productCode);
-            else if (k == "card_if") ok = Num32(v, &unitDesc.fw.cardIf);
-            else if (k == "vendor_text") ok = Str(v, &unitDesc.fw.vendorText) && unitDesc.fw.vendorText.size() <= 8;
-            else if (k == "product_name") ok = Str(v, &unitDesc.fw.productName) && unitDesc.fw.productName.size() <= 16;
-            else ok = false;
-        } else {
-            ok = false;
+        seen_.push_back(key);
+        const toml::node *n = t_.get(key);
+        if (!n) return true;
+        if (auto v = n->value_exact<std::string>()) {
+            *out = *v;
+            return true;
         }
-        if (!ok) why = "bad value of " + k + " in [" + sec + "]";
-        return ok;
+        return Fail(key, "a text in quotes");
     }
-};
-
-struct CardSink : Sink {
-    Card card;
-    std::string image;
-    bool haveImage = false;
-    bool Key(const std::string &sec, const std::string &k, const std::string &v) override
+    bool U64(const char *key, uint64_t max, uint64_t *out)
     {
-        bool ok = true;
-        uint32_t n = 0;
-        DriveParams &p = card.params;
-        if (sec != "card") ok = false;
-        else if (k == "image") ok = Str(v, &image) && !image.empty() && (haveImage = true);
-        else if (k == "in_place") {
-            ok = Num32(v, &n) && n <= 1;
-            card.inPlace = n != 0;
-        } else if (k == "cylinders") ok = Num32(v, &p.cylinders);
-        else if (k == "heads") ok = Num32(v, &p.heads);
-        else if (k == "total_sectors") ok = Num32(v, &p.totalSectors);
-        else if (k == "sectors_per_track") ok = Num32(v, &p.sectorsPerTrack);
-        else if (k == "sector_size") ok = Num32(v, &p.sectorSize);
-        else if (k == "wait_check") ok = Num32(v, &p.waitCheck);
-        else if (k == "access_timing") ok = Num32(v, &p.accessTiming);
-        else ok = false;
-        if (!ok) why = "bad value of " + k;
-        return ok;
+        seen_.push_back(key);
+        const toml::node *n = t_.get(key);
+        if (!n) return true;
+        auto v = n->value_exact<int64_t>();
+        if (!v || *v < 0 || static_cast<uint64_t>(*v) > max)
+            return Fail(key, "a whole number from 0 to " + std::to_string(max));
+        *out = static_cast<uint64_t>(*v);
+        return true;
     }
+    bool U32(const char *key, uint32_t *out, uint32_t max = 0xFFFFFFFFu)
+    {
+        uint64_t v = *out;
+        if (!U64(key, max, &v)) return false;
+        *out = static_cast<uint32_t>(v);
+        return true;
+    }
+    bool Bool(const char *key, bool *out)
+    {
+        seen_.push_back(key);
+        const toml::node *n = t_.get(key);
+        if (!n) return true;
+        if (auto b = n->value_exact<bool>()) {
+            *out = *b;
+            return true;
+        }
+        // 0 and 1, as a person editing the file might write.
+        if (auto i = n->value_exact<int64_t>(); i && (*i == 0 || *i == 1)) {
+            *out = *i == 1;
+            return true;
+        }
+        return Fail(key, "true or false");
+    }
+    // Every key was one of those asked for.
+    bool NoOthers()
+    {
+        for (const auto &kv : t_) {
+            std::string k(kv.first.str());
+            if (std::find(seen_.begin(), seen_.end(), k) == seen_.end()) {
+                if (why_) *why_ = "unknown key '" + k + "' in " + where_;
+                return false;
+            }
+        }
+        return true;
+    }
+    bool Fail(const std::string &key, const std::string &expected)
+    {
+        if (why_) *why_ = "'" + key + "' in " + where_ + " must be " + expected;
+        return false;
+    }
+
+private:
+    const toml::table &t_;
+    std::string where_;
+    std::string *why_;
+    std::vector<std::string> seen_;
 };
 
-}  // namespace
-
-bool ParseUnitDesc(const std::string &text, UnitDesc *unitDesc, std::string *why)
+bool ParseUnitTable(const toml::table &t, UnitDesc *s, std::string *why)
 {
-    UnitSink sink;
-    if (!RunIni(text, &sink, why)) return false;
-    if (!sink.haveModel) {
-        if (why) *why = "no model";
+    Reader r(t, "[unit]", why);
+    std::string model;
+    if (!r.Str("model", &model)) return false;
+    if (!t.contains("model")) {
+        if (why) *why = "no model in [unit]";
         return false;
     }
-    *unitDesc = sink.unitDesc;
-    ResolveDefaults(unitDesc);
+    if (!ParseModel(model, &s->model)) return r.Fail("model", "TVQ-210CF, TVQ-206 or other");
+    std::string sync = "off";
+    bool ok = r.Str("vendor", &s->vendor) && r.Str("product", &s->product) && r.Str("revision", &s->revision) &&
+              r.Str("bridge", &s->bridge) && r.U32("targets", &s->targets, kMaxTargets) &&
+              r.Bool("connected", &s->connected) &&
+              r.U64("throttle_bytes_per_second", INT64_MAX, &s->throttleBytesPerSecond) &&
+              r.U32("call_delay_ms", &s->callDelayMs, 600000) && r.Str("sync", &sync) && r.NoOthers();
+    if (!ok) return false;
+    if (s->targets < 1) return r.Fail("targets", "from 1 to " + std::to_string(kMaxTargets));
+    if (sync != "off" && sync != "always") return r.Fail("sync", "\"off\" or \"always\"");
+    s->syncAlways = sync == "always";
     return true;
 }
 
-std::string UnitDescText(const UnitDesc &s)
+bool ParseFirmwareTable(const toml::table &t, Firmware *f, std::string *why)
 {
-    std::string t;
-    t += "[unit]\n";
-    t += "model = " + std::string(ModelName(s.model)) + "\n";
-    t += "vendor = " + Quote(s.vendor) + "\n";
-    t += "product = " + Quote(s.product) + "\n";
-    t += "revision = " + Quote(s.revision) + "\n";
-    t += "bridge = " + Quote(s.bridge) + "\n";
-    t += "targets = " + std::to_string(s.targets) + "\n";
-    t += "connected = " + std::string(s.connected ? "1" : "0") + "\n";
-    t += "throttle_bytes_per_second = " + std::to_string(s.throttleBytesPerSecond) + "\n";
-    t += "call_delay_ms = " + std::to_string(s.callDelayMs) + "\n";
-    t += "\n[firmware]\n";
-    t += "signature = " + Quote(s.fw.signature) + "\n";
-    t += "bios = " + Hex(s.fw.bios) + "\n";
-    t += "flags = " + Hex(s.fw.flags) + "\n";
-    t += "product_code = " + Hex(s.fw.productCode) + "\n";
-    t += "card_if = " + Hex(s.fw.cardIf) + "\n";
-    t += "vendor_text = " + Quote(s.fw.vendorText) + "\n";
-    t += "product_name = " + Quote(s.fw.productName) + "\n";
-    return t;
+    Reader r(t, "[firmware]", why);
+    return r.Str("signature", &f->signature) && r.U32("bios", &f->bios) && r.U32("flags", &f->flags) &&
+           r.U32("product_code", &f->productCode) && r.U32("card_if", &f->cardIf) &&
+           r.Str("vendor_text", &f->vendorText) && r.Str("product_name", &f->productName) && r.NoOthers();
 }
 
-bool ParseCard(const std::string &text, const std::string &unitDir, Card *card, std::string *why)
+bool ParseCardTable(const toml::table &t, const std::string &where, const std::string &unitDir, Card *c,
+                    std::string *why)
 {
-    CardSink sink;
-    sink.card.params = DriveParams{};
-    sink.card.params.totalSectors = 0;  // 0 after parsing: derive from the image
-    if (!RunIni(text, &sink, why)) return false;
-    if (!sink.haveImage) {
-        if (why) *why = "no image";
+    Reader r(t, where, why);
+    DriveParams &p = c->params;
+    p = DriveParams{};
+    p.totalSectors = 0;  // 0 after parsing: derive from the image
+    std::string image;
+    bool ok = r.Str("image", &image) && r.Bool("in_place", &c->inPlace) && r.U32("cylinders", &p.cylinders) &&
+              r.U32("heads", &p.heads) && r.U32("total_sectors", &p.totalSectors) &&
+              r.U32("sectors_per_track", &p.sectorsPerTrack) && r.U32("sector_size", &p.sectorSize) &&
+              r.U32("wait_check", &p.waitCheck) && r.U32("access_timing", &p.accessTiming) && r.NoOthers();
+    if (!ok) return false;
+    if (image.empty()) {
+        if (why) *why = "no image in " + where;
         return false;
     }
-    *card = sink.card;
-    card->image = sink.image[0] == '/' ? sink.image : unitDir + "/" + sink.image;
+    c->image = image[0] == '/' ? image : unitDir + "/" + image;
     return true;
 }
 
-std::string CardText(const Card &c, const std::string &unitDir)
+bool ParseRuleTable(const toml::table &t, FaultRule *rule, uint32_t *id, std::string *why)
+{
+    auto idValue = t["id"].value_exact<int64_t>();
+    std::string where = idValue ? "fault rule " + std::to_string(*idValue) : std::string("a fault rule");
+    Reader r(t, where, why);
+    uint64_t n = 0;
+    if (!r.U64("id", 0xFFFFFFFFull, &n)) return false;
+    if (n == 0) return r.Fail("id", "a number from 1");
+    *id = static_cast<uint32_t>(n);
+    for (const char *key : {"slot", "op", "count", "lba", "effect"}) {
+        const toml::node *node = t.get(key);
+        std::string v;
+        if (node && node->is_integer() && std::strcmp(key, "slot") == 0) {
+            v = std::to_string(*node->value_exact<int64_t>());
+            r.U64(key, UINT64_MAX, &n);  // marks it as known
+        } else if (!r.Str(key, &v)) {
+            return false;
+        }
+        if (node && !SetRuleField(rule, key, v)) {
+            if (why) *why = "bad " + std::string(key) + " '" + v + "' in " + where;
+            return false;
+        }
+    }
+    rule->id = *id;
+    return r.NoOthers();
+}
+
+bool ParseFaults(const toml::table &ft, Unit *u, std::string *why)
+{
+    Reader fr(ft, "[faults]", why);
+    uint32_t next = 1;
+    if (!fr.U32("next_id", &next)) return false;
+    for (const auto &kv : ft) {
+        std::string k(kv.first.str());
+        if (k != "next_id" && k != "rule") {
+            if (why) *why = "unknown key '" + k + "' in [faults]";
+            return false;
+        }
+    }
+    uint32_t maxId = 0;
+    if (const toml::node *rn = ft.get("rule")) {
+        const toml::array *arr = rn->as_array();
+        if (!arr) {
+            if (why) *why = "the fault rules must be [[faults.rule]] tables";
+            return false;
+        }
+        for (const auto &item : *arr) {
+            if (!item.is_table()) {
+                if (why) *why = "the fault rules must be [[faults.rule]] tables";
+                return false;
+            }
+            FaultRule rule;
+            uint32_t id = 0;
+            if (!ParseRuleTable(*item.as_table(), &rule, &id, why)) return false;
+            for (const auto &other : u->faults) {
+                if (other.id == id) {
+                    if (why) *why = "two fault rules have the id " + std::to_string(id);
+                    return false;
+                }
+            }
+            u->faults.push_back(rule);
+            maxId = std::max(maxId, id);
+        }
+    }
+    u->nextFaultId = std::max(next, maxId + 1);
+    if (u->nextFaultId == 0) u->nextFaultId = maxId + 1;  // wrapped: past the highest id
+    return true;
+}
+
+std::string Line(const char *key, const std::string &value)
+{
+    return std::string(key) + " = " + value + "\n";
+}
+
+std::string CardLines(const Card &c, const std::string &unitDir)
 {
     std::string image = c.image;
     std::string prefix = unitDir + "/";
-    if (image.compare(0, prefix.size(), prefix) == 0) image = image.substr(prefix.size());
+    if (!unitDir.empty() && image.compare(0, prefix.size(), prefix) == 0) image = image.substr(prefix.size());
     const DriveParams &p = c.params;
-    std::string t = "[card]\n";
-    t += "image = " + Quote(image) + "\n";
-    t += "in_place = " + std::string(c.inPlace ? "1" : "0") + "\n";
-    t += "cylinders = " + std::to_string(p.cylinders) + "\n";
-    t += "heads = " + std::to_string(p.heads) + "\n";
-    t += "total_sectors = " + std::to_string(p.totalSectors) + "\n";
-    t += "sectors_per_track = " + std::to_string(p.sectorsPerTrack) + "\n";
-    t += "sector_size = " + std::to_string(p.sectorSize) + "\n";
-    t += "wait_check = " + std::to_string(p.waitCheck) + "\n";
-    t += "access_timing = " + std::to_string(p.accessTiming) + "\n";
+    std::string t;
+    t += Line("image", TomlString(image));
+    t += Line("in_place", c.inPlace ? "true" : "false");
+    t += Line("cylinders", std::to_string(p.cylinders));
+    t += Line("heads", std::to_string(p.heads));
+    t += Line("total_sectors", std::to_string(p.totalSectors));
+    t += Line("sectors_per_track", std::to_string(p.sectorsPerTrack));
+    t += Line("sector_size", std::to_string(p.sectorSize));
+    t += Line("wait_check", std::to_string(p.waitCheck));
+    t += Line("access_timing", std::to_string(p.accessTiming));
     return t;
+}
+
+}  // namespace
+
+bool ParseUnitFile(const std::string &text, const std::string &unitDir, Unit *unit, std::string *why,
+                   const Leniency &lenient)
+{
+    toml::table doc;
+    try {
+        doc = toml::parse(std::string_view(text));
+    } catch (const toml::parse_error &e) {
+        if (why)
+            *why = "line " + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
+        return false;
+    } catch (const std::exception &e) {
+        if (why) *why = e.what();
+        return false;
+    }
+    Unit u;
+    u.name = unit->name;
+    Reader top(doc, "the file", why);
+    uint64_t format = kFormatVersion;
+    if (!top.U64("format", 1000, &format)) return false;
+    if (format > static_cast<uint64_t>(kFormatVersion)) {
+        if (why) *why = "written by a newer version (format " + std::to_string(format) + ")";
+        return false;
+    }
+    auto sub = [&](const char *key, bool required) -> const toml::table * {
+        const toml::node *n = doc.get(key);
+        if (!n) {
+            if (required && why) *why = "no [" + std::string(key) + "] table";
+            return nullptr;
+        }
+        if (!n->is_table()) {
+            if (why) *why = "'" + std::string(key) + "' must be a table";
+            return nullptr;
+        }
+        return n->as_table();
+    };
+    for (const auto &kv : doc) {
+        std::string k(kv.first.str());
+        if (k != "format" && k != "unit" && k != "firmware" && k != "slot" && k != "faults") {
+            if (why) *why = "unknown key '" + k + "'";
+            return false;
+        }
+    }
+    const toml::table *ut = sub("unit", true);
+    if (!ut || !ParseUnitTable(*ut, &u.unitDesc, why)) return false;
+    if (doc.contains("firmware")) {
+        const toml::table *ft = sub("firmware", false);
+        if (!ft || !ParseFirmwareTable(*ft, &u.unitDesc.fw, why)) return false;
+    }
+    ResolveDefaults(&u.unitDesc);
+    if (doc.contains("slot")) {
+        const toml::table *st = sub("slot", false);
+        if (!st) return false;
+        for (const auto &kv : *st) {
+            std::string key(kv.first.str());
+            uint64_t slot = 0;
+            std::string reason;
+            Card c;
+            bool ok = true;
+            if (!ParseNumber(key, kMaxTargets, &slot) || key[0] == '0' || slot < 1 || slot >= u.unitDesc.targets) {
+                reason = "[slot." + key + "] is no slot of this device";
+                ok = false;
+            } else if (!kv.second.is_table()) {
+                reason = "slot." + key + " must be a table";
+                ok = false;
+            } else {
+                c.slot = static_cast<int>(slot);
+                ok = ParseCardTable(*kv.second.as_table(), "[slot." + key + "]", unitDir, &c, &reason);
+            }
+            if (ok) {
+                u.cards.push_back(c);
+                continue;
+            }
+            if (!lenient.cards) {
+                if (why) *why = reason;
+                return false;
+            }
+            if (lenient.problems) lenient.problems->push_back(reason);
+        }
+        std::sort(u.cards.begin(), u.cards.end(), [](const Card &a, const Card &b) { return a.slot < b.slot; });
+    }
+    if (doc.contains("faults")) {
+        std::string reason;
+        const toml::table *ft = doc["faults"].as_table();
+        if (!ft) reason = "'faults' must be a table";
+        else if (!ParseFaults(*ft, &u, &reason)) u.faults.clear();
+        if (!reason.empty()) {
+            if (!lenient.faults) {
+                if (why) *why = reason;
+                return false;
+            }
+            if (lenient.problems) lenient.problems->push_back(reason);
+            // Keep the id counter where it can be read, so new rules never take an old rule's counts.
+            if (ft) {
+                uint32_t maxId = 0;
+                if (auto next = (*ft)["next_id"].value_exact<int64_t>(); next && *next > 0 && *next <= 0xFFFFFFFF)
+                    maxId = static_cast<uint32_t>(*next - 1);
+                if (const toml::array *arr = (*ft)["rule"].as_array())
+                    for (const auto &item : *arr)
+                        if (auto id = item.as_table() ? (*item.as_table())["id"].value_exact<int64_t>() : std::nullopt;
+                            id && *id > 0 && *id < 0xFFFFFFFF)
+                            maxId = std::max(maxId, static_cast<uint32_t>(*id));
+                u.nextFaultId = maxId + 1;
+            }
+        }
+    }
+    std::string problem = StorageProblem(u);
+    if (!problem.empty()) {
+        if (why) *why = problem;
+        return false;
+    }
+    *unit = u;
+    return true;
+}
+
+std::string UnitFileText(const Unit &u, const std::string &unitDir)
+{
+    const UnitDesc &s = u.unitDesc;
+    std::string t;
+    t += "# A device on the virtual bus of libqevcrdio.so. tvqunit changes it under the\n"
+         "# unit's lock; edit it by hand only while no tvqunit command runs on it.\n";
+    t += Line("format", std::to_string(kFormatVersion));
+    t += "\n[unit]\n";
+    t += Line("model", TomlString(ModelName(s.model)));
+    t += Line("vendor", TomlString(s.vendor));
+    t += Line("product", TomlString(s.product));
+    t += Line("revision", TomlString(s.revision));
+    t += Line("bridge", TomlString(s.bridge));
+    t += Line("targets", std::to_string(s.targets));
+    t += Line("connected", s.connected ? "true" : "false");
+    t += Line("throttle_bytes_per_second", std::to_string(s.throttleBytesPerSecond));
+    t += Line("call_delay_ms", std::to_string(s.callDelayMs));
+    t += Line("sync", s.syncAlways ? "\"always\"" : "\"off\"");
+    t += "\n[firmware]\n";
+    t += Line("signature", TomlString(s.fw.signature));
+    t += Line("bios", Hex(s.fw.bios));
+    t += Line("flags", Hex(s.fw.flags));
+    t += Line("product_code", Hex(s.fw.productCode));
+    t += Line("card_if", Hex(s.fw.cardIf));
+    t += Line("vendor_text", TomlString(s.fw.vendorText));
+    t += Line("product_name", TomlString(s.fw.productName));
+    std::vector<Card> cards = u.cards;
+    std::sort(cards.begin(), cards.end(), [](const Card &a, const Card &b) { return a.slot < b.slot; });
+    for (const auto &c : cards) {
+        t += "\n[slot." + std::to_string(c.slot) + "]\n";
+        t += CardLines(c, unitDir);
+    }
+    t += "\n[faults]\n";
+    t += Line("next_id", std::to_string(u.nextFaultId));
+    for (const auto &r : u.faults) {
+        t += "\n[[faults.rule]]\n";
+        t += Line("id", std::to_string(r.id));
+        // The rule's own words, one key a line.
+        std::string words = FaultRuleText(r);
+        size_t i = 0;
+        while (i < words.size()) {
+            size_t e = words.find(' ', i);
+            if (e == std::string::npos) e = words.size();
+            std::string w = words.substr(i, e - i);
+            auto eq = w.find('=');
+            t += Line(w.substr(0, eq).c_str(), TomlString(w.substr(eq + 1)));
+            i = e + 1;
+        }
+    }
+    return t;
+}
+
+std::string CardRecordText(const Card &c, const std::string &unitDir)
+{
+    return "# A card taken out of slot " + std::to_string(c.slot) + "; its image stays where it was.\n" +
+           Line("slot", std::to_string(c.slot)) + CardLines(c, unitDir);
 }
 
 namespace {
@@ -422,7 +576,9 @@ bool ParseSense(const std::string &v, FaultRule *r)
     unsigned k, a, q;
     char tail;
     if (std::sscanf(v.c_str(), "%2x/%2x/%2x%c", &k, &a, &q, &tail) != 3) return false;
-    if (k > 0x0F) return false;
+    if (v.size() != 8 || v[2] != '/' || v[5] != '/') return false;
+    // Keys 0 (no sense) and 1 (recovered error) report success: no fault at all.
+    if (k > 0x0F || k < 0x02) return false;
     r->key = static_cast<uint8_t>(k);
     r->asc = static_cast<uint8_t>(a);
     r->ascq = static_cast<uint8_t>(q);
@@ -539,9 +695,13 @@ FaultRule ParseFaultRule(const std::string &text)
         std::string word = text.substr(i, e - i);
         i = e;
         auto eq = word.find('=');
-        if (eq == std::string::npos || !SetRuleField(&r, word.substr(0, eq), word.substr(eq + 1)))
+        if (eq == std::string::npos || !SetRuleField(&r, word.substr(0, eq), word.substr(eq + 1))) {
+            std::string hint;
+            if (Lower(word).compare(0, 7, "effect=") == 0 && Lower(word).find("sense") != std::string::npos)
+                hint = "; a sense needs a key from 02 to 0F: 00 and 01 report no error";
             throw Error("bad fault rule word '" + word +
-                        "' (expected slot=, op=, count=, lba= or effect=; see tvqunit fault set --help)");
+                        "' (expected slot=, op=, count=, lba= or effect=; see tvqunit fault set --help" + hint + ")");
+        }
     }
     return r;
 }
@@ -575,125 +735,52 @@ std::string FaultRuleText(const FaultRule &r)
     return t;
 }
 
-namespace {
-
-struct FaultSink : Sink {
-    std::map<uint32_t, FaultRule> rules;
-    uint32_t nextId = 1;
-    bool Key(const std::string &sec, const std::string &k, const std::string &v) override
-    {
-        if (sec == "faults") {
-            if (k == "next_id" && Num32(v, &nextId)) return true;
-            why = "bad value of " + k;
-            return false;
-        }
-        uint64_t id;
-        if (sec.compare(0, 5, "rule.") != 0 || !ParseNumber(sec.substr(5), 0xFFFFFFFFull, &id) || id == 0) {
-            why = "unknown section [" + sec + "]";
-            return false;
-        }
-        FaultRule &r = rules[static_cast<uint32_t>(id)];
-        r.id = static_cast<uint32_t>(id);
-        if (!SetRuleField(&r, k, v)) {
-            why = "bad value of " + k;
-            return false;
-        }
-        return true;
-    }
-};
-
-struct CountSink : Sink {
-    std::map<uint32_t, RuleCounts> counts;
-    bool Key(const std::string &sec, const std::string &k, const std::string &v) override
-    {
-        uint64_t id, x;
-        if (sec.compare(0, 5, "rule.") != 0 || !ParseNumber(sec.substr(5), 0xFFFFFFFFull, &id)) return false;
-        if (!ParseNumber(Trim(v), UINT64_MAX, &x)) return false;
-        if (k == "hits") counts[static_cast<uint32_t>(id)].hits = x;
-        else if (k == "fires") counts[static_cast<uint32_t>(id)].fires = x;
-        else return false;
-        return true;
-    }
-};
-
-}  // namespace
-
-bool ParseFaults(const std::string &text, std::vector<FaultRule> *rules, uint32_t *nextId, std::string *why)
-{
-    FaultSink sink;
-    if (!RunIni(text, &sink, why)) return false;
-    rules->clear();
-    uint32_t maxId = 0;
-    for (auto &kv : sink.rules) {
-        rules->push_back(kv.second);
-        maxId = std::max(maxId, kv.first);
-    }
-    *nextId = std::max(sink.nextId, maxId + 1);
-    return true;
-}
-
-std::string FaultsText(const std::vector<FaultRule> &rules, uint32_t nextId)
-{
-    std::string t = "[faults]\nnext_id = " + std::to_string(nextId) + "\n";
-    for (const auto &r : rules) {
-        t += "\n[rule." + std::to_string(r.id) + "]\n";
-        // The rule's own words, one key a line.
-        std::string words = FaultRuleText(r);
-        size_t i = 0;
-        while (i < words.size()) {
-            size_t e = words.find(' ', i);
-            if (e == std::string::npos) e = words.size();
-            std::string w = words.substr(i, e - i);
-            auto eq = w.find('=');
-            t += w.substr(0, eq) + " = " + w.substr(eq + 1) + "\n";
-            i = e + 1;
-        }
-    }
-    return t;
-}
-
 std::map<uint32_t, RuleCounts> ParseCounts(const std::string &text)
 {
-    CountSink sink;
-    std::string why;
-    if (!RunIni(text, &sink, &why)) return {};
-    return sink.counts;
+    std::map<uint32_t, RuleCounts> counts;
+    toml::table doc;
+    try {
+        doc = toml::parse(std::string_view(text));
+    } catch (const std::exception &) {
+        return {};
+    }
+    const toml::table *rules = doc["rule"].as_table();
+    for (const auto &kv : doc) {
+        if (kv.first.str() != "rule") return {};
+    }
+    if (!rules) return counts;
+    for (const auto &kv : *rules) {
+        uint64_t id;
+        const toml::table *t = kv.second.as_table();
+        if (!t || !ParseNumber(std::string(kv.first.str()), 0xFFFFFFFFull, &id)) return {};
+        RuleCounts c;
+        for (const auto &f : *t) {
+            auto v = f.second.value_exact<int64_t>();
+            if (!v || *v < 0) return {};
+            if (f.first.str() == "hits") c.hits = static_cast<uint64_t>(*v);
+            else if (f.first.str() == "fires") c.fires = static_cast<uint64_t>(*v);
+            else return {};
+        }
+        counts[static_cast<uint32_t>(id)] = c;
+    }
+    return counts;
 }
 
 std::string CountsText(const std::map<uint32_t, RuleCounts> &counts)
 {
     std::string t;
     for (const auto &kv : counts) {
-        t += "[rule." + std::to_string(kv.first) + "]\nhits = " + std::to_string(kv.second.hits) +
-             "\nfires = " + std::to_string(kv.second.fires) + "\n";
+        uint64_t hits = std::min<uint64_t>(kv.second.hits, INT64_MAX);
+        uint64_t fires = std::min<uint64_t>(kv.second.fires, INT64_MAX);
+        t += "[rule." + std::to_string(kv.first) + "]\nhits = " + std::to_string(hits) +
+             "\nfires = " + std::to_string(fires) + "\n";
     }
     return t;
 }
 
-bool MoveCardOut(const std::string &unitDir, int slot)
-{
-    std::string ejected = unitDir + "/" + kEjectedDir;
-    ::mkdir(ejected.c_str(), 0755);
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    char stamp[64];
-    std::snprintf(stamp, sizeof stamp, "%lld%09ld-%d-%u", static_cast<long long>(ts.tv_sec), ts.tv_nsec,
-                  static_cast<int>(getpid()), g_tmpCounter.fetch_add(1));
-    std::string to = ejected + "/slot" + std::to_string(slot) + "-" + stamp + ".ini";
-    std::string from = unitDir + "/" + SlotFileName(slot);
-    return ::rename(from.c_str(), to.c_str()) == 0;
-}
-
 void AppendCall(const std::string &busDir, const std::string &line)
 {
-    std::string path = busDir + "/" + kCallsFile;
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    std::string l = line + "\n";
-    // One write with O_APPEND: lines of several writers never interleave.
-    ssize_t n = ::write(fd, l.data(), l.size());
-    (void)n;
-    ::close(fd);
+    AppendLine(busDir + "/" + kCallsFile, line);
 }
 
 }  // namespace vbus

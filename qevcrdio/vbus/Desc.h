@@ -1,5 +1,14 @@
 // Description files of the virtual bus: parsing and writing, shared by the
 // bus API (which throws) and the library (which must not).
+//
+// A device is one TOML file, unit.toml: identity, firmware fields, throttle,
+// the card of every occupied slot and the fault rules, so one rename changes
+// all of it at once and a reader always gets one consistent state. Any text of
+// any length and any UTF-8 content is stored exactly; text that is not UTF-8
+// cannot be stored and is refused before anything is written.
+//
+// Devices written by earlier versions (unit.ini, slot<N>.ini, faults.ini) are
+// read as they are (Legacy.h) and rewritten in this format by the first change.
 #pragma once
 
 #include "VBus.h"
@@ -11,47 +20,50 @@
 
 namespace vbus {
 
-constexpr const char *kUnitFile = "unit.ini";
-constexpr const char *kFaultsFile = "faults.ini";
+constexpr const char *kUnitFile = "unit.toml";
 constexpr const char *kCountsFile = "fault-counts";
 constexpr const char *kCardsDir = "cards";
 constexpr const char *kEjectedDir = "ejected";
+constexpr const char *kLegacyDir = "legacy";
 constexpr const char *kCallsFile = ".calls";
 constexpr int kMaxTargets = 16;
-
-// "slot<N>.ini"
-std::string SlotFileName(int slot);
-
-// Whole file into *out; false when it cannot be read.
-bool ReadTextFile(const std::string &path, std::string *out);
-// Writes a temporary file beside path and renames it over path; false with errno on failure.
-bool WriteFileAtomic(const std::string &path, const std::string &content);
-// Same, but fails (errno EEXIST) when path exists already.
-bool WriteFileExclusive(const std::string &path, const std::string &content);
+constexpr int kFormatVersion = 2;
 
 // A number: decimal, or hexadecimal with 0x; false when malformed or above max.
 bool ParseNumber(const std::string &text, uint64_t max, uint64_t *value);
-// A value as written in a description: "quoted" with \xNN escapes, or bare.
-std::string Unquote(const std::string &text, bool *ok);
-std::string Quote(const std::string &text);
+
+// True when text is well-formed UTF-8.
+bool IsUtf8(const std::string &text);
+// A TOML basic string holding text exactly (text must be UTF-8).
+std::string TomlString(const std::string &text);
 
 // Fills the empty fields of a unitDesc with the model's defaults.
 void ResolveDefaults(UnitDesc *unitDesc);
 // The model's INQUIRY product, e.g. "TVQ-210CF".
 const char *ModelProduct(Model m);
 
-// unit.ini. Parse fails (with a reason) on a malformed or incomplete description.
-bool ParseUnitDesc(const std::string &text, UnitDesc *unitDesc, std::string *why);
-std::string UnitDescText(const UnitDesc &unitDesc);
+// Why the unit cannot be stored as it is ("" when it can): a text that is not
+// UTF-8, a text longer than its place, a slot the device does not have...
+std::string StorageProblem(const Unit &unit);
 
-// slot<N>.ini; relative image paths are taken from unitDir.
-bool ParseCard(const std::string &text, const std::string &unitDir, Card *card, std::string *why);
-std::string CardText(const Card &card, const std::string &unitDir);
+// What a reader may pass over in unit.toml instead of failing: a malformed
+// [slot.N] table (that slot reads as empty) or a malformed [faults] part (no
+// rules). Each one passed over is told in problems.
+struct Leniency {
+    bool cards = false;
+    bool faults = false;
+    std::vector<std::string> *problems = nullptr;
+};
 
-// faults.ini: rules and the next id to give.
-bool ParseFaults(const std::string &text, std::vector<FaultRule> *rules, uint32_t *nextId,
-                 std::string *why);
-std::string FaultsText(const std::vector<FaultRule> &rules, uint32_t nextId);
+// unit.toml. Parse fails (with a reason) on a malformed or incomplete description;
+// relative image paths are taken from unitDir.
+bool ParseUnitFile(const std::string &text, const std::string &unitDir, Unit *unit, std::string *why,
+                   const Leniency &lenient = Leniency());
+// The text of unit.toml; images inside unitDir are written relative to it.
+std::string UnitFileText(const Unit &unit, const std::string &unitDir);
+// The record of one card taken out (ejected/), in the same words as its slot table.
+std::string CardRecordText(const Card &card, const std::string &unitDir);
+
 // One key of a rule ("slot", "op", "count", "lba", "effect"); false when malformed.
 bool SetRuleField(FaultRule *r, const std::string &key, const std::string &value);
 
@@ -62,9 +74,6 @@ struct RuleCounts {
 // fault-counts: hits and fires by rule id (a malformed file reads as empty).
 std::map<uint32_t, RuleCounts> ParseCounts(const std::string &text);
 std::string CountsText(const std::map<uint32_t, RuleCounts> &counts);
-
-// Moves slot<N>.ini of unitDir into ejected/; the image is not touched.
-bool MoveCardOut(const std::string &unitDir, int slot);
 
 // Appends one line to the bus's call record.
 void AppendCall(const std::string &busDir, const std::string &line);

@@ -1,15 +1,18 @@
 #include "VBus.h"
 #include "Desc.h"
+#include "Files.h"
+#include "Store.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sstream>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,30 +47,17 @@ bool MakeDirs(const std::string &path)
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Holds an exclusive lock on a unit's directory while a read-modify-write runs.
-class DirLock {
-public:
-    explicit DirLock(const std::string &dir) : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
-    {
-        if (fd_ >= 0) ::flock(fd_, LOCK_EX);
-    }
-    ~DirLock()
-    {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    DirLock(const DirLock &) = delete;
-    DirLock &operator=(const DirLock &) = delete;
-
-private:
-    int fd_;
-};
-
 // Copies an image, keeping runs of zero blocks as holes.
 void CopySparse(const std::string &from, const std::string &to)
 {
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    int in = ::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (in < 0) throw Error("cannot open image '" + from + "': " + Errno());
-    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    struct stat ist;
+    if (::fstat(in, &ist) != 0 || !S_ISREG(ist.st_mode)) {
+        ::close(in);
+        throw Error("image '" + from + "' is not a regular file");
+    }
+    int out = ::open(to.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     if (out < 0) {
         int e = errno;
         ::close(in);
@@ -250,14 +240,20 @@ std::string DefaultBusDir()
     if (env && *env) return env;
     const char *xdg = std::getenv("XDG_DATA_HOME");
     if (xdg && *xdg == '/') return std::string(xdg) + "/qevcrdio/bus";
-    const char *home = std::getenv("HOME");
-    return std::string(home && *home ? home : ".") + "/.local/share/qevcrdio/bus";
+    std::string home = HomeDir();
+    if (home.empty()) return std::string();
+    return home + "/.local/share/qevcrdio/bus";
 }
 
 Bus::Bus(const std::string &dir) : dir_(dir.empty() ? DefaultBusDir() : dir)
 {
+    if (dir_.empty())
+        throw Error("no bus directory: neither QEVCRDIO_BUS nor a home folder is known (give --bus)");
     while (dir_.size() > 1 && dir_.back() == '/') dir_.pop_back();
-    if (!MakeDirs(dir_)) throw Error("cannot use bus directory '" + dir_ + "': " + Errno());
+    if (!MakeDirs(dir_)) {
+        std::string kind = WrongKind(dir_);
+        throw Error("cannot use bus directory '" + dir_ + "': " + (kind.empty() ? Errno() : "it is " + kind));
+    }
 }
 
 std::string Bus::UnitDir(const std::string &name) const
@@ -271,27 +267,43 @@ std::string Bus::UnitDir(const std::string &name) const
     return dir_ + "/" + name;
 }
 
-bool Bus::HasUnit(const std::string &name) const
+namespace {
+
+// The unit's folder must be a folder of the bus itself, not a link out of it.
+void CheckUnitFolder(const std::string &dir, const std::string &name)
 {
     struct stat st;
-    return ::stat((UnitDir(name) + "/" + kUnitFile).c_str(), &st) == 0;
+    if (::lstat(dir.c_str(), &st) != 0) throw Error("unknown unit '" + name + "'");
+    if (!S_ISDIR(st.st_mode))
+        throw Error("unit '" + name + "': '" + dir + "' is " + WrongKind(dir) + ", not a unit folder");
+}
+
+}  // namespace
+
+bool Bus::HasUnit(const std::string &name) const
+{
+    std::string dir = UnitDir(name);
+    struct stat st;
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    Unit u;
+    u.name = name;
+    std::string why;
+    return LoadUnitDir(dir, &u, &why) != LoadResult::Missing;
 }
 
 void Bus::CreateUnit(const std::string &name, const UnitDesc &descIn)
 {
     std::string dir = UnitDir(name);
-    UnitDesc unitDesc = descIn;
-    ResolveDefaults(&unitDesc);
-    if (unitDesc.targets < 1 || unitDesc.targets > static_cast<uint32_t>(kMaxTargets))
-        throw Error("a device has 1 to " + std::to_string(kMaxTargets) + " targets");
-    if (unitDesc.fw.signature.size() > 4 || unitDesc.fw.vendorText.size() > 8 || unitDesc.fw.productName.size() > 16 ||
-        unitDesc.vendor.size() > 8 || unitDesc.product.size() > 16 || unitDesc.revision.size() > 4)
-        throw Error("a text field is longer than its place (signature 4, vendor text 8, product name 16, "
-                    "vendor 8, product 16, revision 4)");
+    Unit u;
+    u.name = name;
+    u.unitDesc = descIn;
+    ResolveDefaults(&u.unitDesc);
+    std::string problem = StorageProblem(u);
+    if (!problem.empty()) throw Error("cannot create unit '" + name + "': " + problem);
     // Built under a hidden name and renamed, so the library never sees half a unit.
     std::string tmp = dir_ + "/.new-" + name + "-" + std::to_string(getpid());
     if (::mkdir(tmp.c_str(), 0755) != 0) throw Error("cannot create '" + tmp + "': " + Errno());
-    if (!WriteFileAtomic(tmp + "/" + kUnitFile, UnitDescText(unitDesc))) {
+    if (!WriteFileAtomic(tmp + "/" + kUnitFile, UnitFileText(u, dir))) {
         int e = errno;
         ::rmdir(tmp.c_str());
         throw Error("cannot write the description of '" + name + "': " + Errno(e));
@@ -310,44 +322,58 @@ void Bus::CreateUnit(const std::string &name, const UnitDesc &descIn)
     if (rc != 0) throw Error("cannot create unit '" + name + "': " + Errno(e));
 }
 
+void Bus::ChangeUnit(const std::string &name, const std::function<void(Unit &)> &change)
+{
+    std::string dir = UnitDir(name);
+    CheckUnitFolder(dir, name);
+    std::string why;
+    bool ok = ModifyUnit(
+        dir, name,
+        [&](Unit &u, std::string *reason) {
+            try {
+                change(u);
+                return true;
+            } catch (const Error &e) {
+                *reason = e.what();
+                return false;
+            }
+        },
+        &why);
+    if (!ok) throw Error(why);
+}
+
 void Bus::UpdateUnit(const std::string &name, const UnitDesc &descIn)
 {
-    Unit u = GetUnit(name);  // must exist and parse
-    (void)u;
     UnitDesc unitDesc = descIn;
     ResolveDefaults(&unitDesc);
-    DirLock lock(UnitDir(name));
-    if (!WriteFileAtomic(UnitDir(name) + "/" + kUnitFile, UnitDescText(unitDesc)))
-        throw Error("cannot write the description of '" + name + "': " + Errno());
+    ChangeUnit(name, [&](Unit &u) {
+        for (const auto &c : u.cards)
+            if (c.slot >= static_cast<int>(unitDesc.targets))
+                throw Error("slot " + std::to_string(c.slot) + " of unit '" + name +
+                            "' holds a card: the unit cannot have fewer targets than that");
+        u.unitDesc = unitDesc;
+    });
 }
 
 Unit Bus::GetUnit(const std::string &name) const
 {
     std::string dir = UnitDir(name);
-    std::string text, why;
-    if (!ReadTextFile(dir + "/" + kUnitFile, &text)) {
-        struct stat st;
-        if (::stat(dir.c_str(), &st) != 0) throw Error("unknown unit '" + name + "'");
-        throw Error("unit '" + name + "' has no readable description");
-    }
+    CheckUnitFolder(dir, name);
     Unit u;
     u.name = name;
-    if (!ParseUnitDesc(text, &u.unitDesc, &why))
-        throw Error("malformed description of unit '" + name + "': " + why);
-    for (int s = 1; s < static_cast<int>(u.unitDesc.targets); ++s) {
-        std::string ct;
-        if (!ReadTextFile(dir + "/" + SlotFileName(s), &ct)) continue;
-        Card c;
-        if (!ParseCard(ct, dir, &c, &why))
-            throw Error("malformed description of the card in slot " + std::to_string(s) + " of unit '" + name +
-                        "': " + why);
-        c.slot = s;
+    std::string why;
+    switch (LoadUnitDir(dir, &u, &why)) {
+    case LoadResult::Ok: break;
+    case LoadResult::Missing: throw Error("unit '" + name + "' has no description (" + why + ")");
+    case LoadResult::Bad: throw Error("malformed description of unit '" + name + "': " + why);
+    case LoadResult::Wrong: throw Error("unit '" + name + "' cannot be read: " + why);
+    }
+    for (auto &c : u.cards) {
         if (c.params.totalSectors == 0) {
             struct stat st;
             uint64_t size = ::stat(c.image.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
             c.params = DefaultDriveParams(size);
         }
-        u.cards.push_back(c);
     }
     return u;
 }
@@ -361,25 +387,39 @@ std::vector<std::string> Bus::UnitNames() const
         if (e->d_name[0] == '.') continue;
         struct stat st;
         std::string p = dir_ + "/" + e->d_name;
-        if (::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) names.push_back(e->d_name);
+        // Links are listed too, so that list can say they are not followed.
+        if (::lstat(p.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode))) names.push_back(e->d_name);
     }
     ::closedir(d);
     std::sort(names.begin(), names.end());
     return names;
 }
 
+namespace {
+
+// Flushes the images of the cards given; throws when one cannot be flushed.
+void FlushCards(const std::vector<Card> &cards, const std::string &what)
+{
+    for (const auto &c : cards) {
+        std::string why;
+        if (!FlushFile(c.image, &why)) throw Error(why + "; " + what);
+    }
+}
+
+}  // namespace
+
 void Bus::Plug(const std::string &name)
 {
-    Unit u = GetUnit(name);
-    u.unitDesc.connected = true;
-    UpdateUnit(name, u.unitDesc);
+    ChangeUnit(name, [](Unit &u) { u.unitDesc.connected = true; });
 }
 
 void Bus::Unplug(const std::string &name)
 {
-    Unit u = GetUnit(name);
-    u.unitDesc.connected = false;
-    UpdateUnit(name, u.unitDesc);
+    ChangeUnit(name, [&](Unit &u) {
+        // What the unit reported written is on disk before its cable goes.
+        FlushCards(u.cards, "unit '" + name + "' stays plugged in");
+        u.unitDesc.connected = false;
+    });
 }
 
 void Bus::CheckSlot(const std::string &name, int slot, Unit *u) const
@@ -391,14 +431,27 @@ void Bus::CheckSlot(const std::string &name, int slot, Unit *u) const
                     ModelName(u->unitDesc.model) + ": slots 1 to " + std::to_string(slots) + ")");
 }
 
+namespace {
+
+const Card *FindCard(const Unit &u, int slot)
+{
+    for (const auto &c : u.cards)
+        if (c.slot == slot) return &c;
+    return nullptr;
+}
+
+}  // namespace
+
 std::string Bus::Insert(const std::string &name, int slot, const std::string &image, bool inPlace,
                         uint64_t blankBytes, const DriveParams *p)
 {
     Unit u;
     CheckSlot(name, slot, &u);
     std::string dir = UnitDir(name);
-    if (HasCard(name, slot))
-        throw Error("slot " + std::to_string(slot) + " of unit '" + name + "' already holds a card");
+    auto occupied = [&] {
+        return Error("slot " + std::to_string(slot) + " of unit '" + name + "' already holds a card");
+    };
+    if (FindCard(u, slot)) throw occupied();
     Card c;
     c.slot = slot;
     uint64_t bytes;
@@ -413,9 +466,12 @@ std::string Bus::Insert(const std::string &name, int slot, const std::string &im
     if (p && p->totalSectors > bytes / 512)
         throw Error("drive parameters give " + std::to_string(p->totalSectors) + " sectors, the image holds " +
                     std::to_string(bytes / 512));
+    std::string made;  // a file this insert created, removed again if the insert fails
     if (inPlace) {
         c.image = Absolute(image);
         c.inPlace = true;
+        if (!IsUtf8(c.image))
+            throw Error("the image path '" + c.image + "' is not UTF-8 text and cannot be stored");
     } else {
         std::string cards = dir + "/" + kCardsDir;
         if (::mkdir(cards.c_str(), 0755) != 0 && errno != EEXIST)
@@ -423,29 +479,42 @@ std::string Bus::Insert(const std::string &name, int slot, const std::string &im
         // A fresh name every time: a card taken out keeps its file.
         for (int k = 1;; ++k) {
             std::string cand = cards + "/slot" + std::to_string(slot) + "-" + std::to_string(k) + ".img";
-            struct stat st;
-            if (::lstat(cand.c_str(), &st) != 0) {
-                c.image = cand;
-                break;
+            int fd = ::open(cand.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd < 0) {
+                if (errno == EEXIST) continue;
+                throw Error("cannot create '" + cand + "': " + Errno());
             }
-        }
-        if (image.empty()) {
-            int fd = ::open(c.image.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-            if (fd < 0) throw Error("cannot create '" + c.image + "': " + Errno());
-            int rc = ::ftruncate(fd, static_cast<off_t>(bytes));
+            c.image = made = cand;
+            int rc = image.empty() ? ::ftruncate(fd, static_cast<off_t>(bytes)) : 0;
             int e = errno;
             ::close(fd);
-            if (rc != 0) throw Error("cannot size '" + c.image + "': " + Errno(e));
-        } else {
-            CopySparse(image, c.image);
+            if (rc != 0) {
+                ::unlink(made.c_str());
+                throw Error("cannot size '" + cand + "': " + Errno(e));
+            }
+            break;
+        }
+        if (!image.empty()) {
+            try {
+                CopySparse(image, c.image);
+            } catch (const Error &) {
+                ::unlink(made.c_str());
+                throw;
+            }
         }
     }
     c.params = p ? *p : DefaultDriveParams(bytes);
     if (c.params.totalSectors == 0) c.params.totalSectors = static_cast<uint32_t>(bytes / 512);
-    if (!WriteFileExclusive(dir + "/" + SlotFileName(slot), CardText(c, dir))) {
-        if (errno == EEXIST)
-            throw Error("slot " + std::to_string(slot) + " of unit '" + name + "' already holds a card");
-        throw Error("cannot write the card description: " + Errno());
+    try {
+        ChangeUnit(name, [&](Unit &now) {
+            if (slot >= static_cast<int>(now.unitDesc.targets))
+                throw Error("slot " + std::to_string(slot) + " does not exist on unit '" + name + "'");
+            if (FindCard(now, slot)) throw occupied();
+            now.cards.push_back(c);
+        });
+    } catch (const Error &) {
+        if (!made.empty()) ::unlink(made.c_str());  // never used: no card's data is lost
+        throw;
     }
     return c.image;
 }
@@ -475,36 +544,36 @@ std::string Bus::InsertImage(const std::string &name, int slot, const std::strin
 
 void Bus::SetDriveParams(const std::string &name, int slot, const DriveParams &p)
 {
-    Card c = GetCard(name, slot);
-    c.params = p;
-    std::string dir = UnitDir(name);
-    DirLock lock(dir);
-    if (!WriteFileAtomic(dir + "/" + SlotFileName(slot), CardText(c, dir)))
-        throw Error("cannot write the card description: " + Errno());
+    ChangeUnit(name, [&](Unit &u) {
+        for (auto &c : u.cards) {
+            if (c.slot == slot) {
+                c.params = p;
+                return;
+            }
+        }
+        throw Error("slot " + std::to_string(slot) + " of unit '" + name + "' is empty");
+    });
 }
 
 std::string Bus::Pull(const std::string &name, int slot)
 {
-    Card c = GetCard(name, slot);
-    if (!MoveCardOut(UnitDir(name), slot)) {
-        if (errno == ENOENT) throw Error("slot " + std::to_string(slot) + " of unit '" + name + "' is empty");
-        throw Error("cannot take the card out: " + Errno());
-    }
-    return c.image;
+    std::string dir = UnitDir(name);
+    CheckUnitFolder(dir, name);
+    std::string image, why;
+    if (!TakeCardOut(dir, name, slot, &image, &why)) throw Error(why);
+    return image;
 }
 
 bool Bus::HasCard(const std::string &name, int slot) const
 {
-    struct stat st;
-    return ::stat((UnitDir(name) + "/" + SlotFileName(slot)).c_str(), &st) == 0;
+    return FindCard(GetUnit(name), slot) != nullptr;
 }
 
 Card Bus::GetCard(const std::string &name, int slot) const
 {
     Unit u;
     CheckSlot(name, slot, &u);
-    for (const auto &c : u.cards)
-        if (c.slot == slot) return c;
+    if (const Card *c = FindCard(u, slot)) return *c;
     throw Error("slot " + std::to_string(slot) + " of unit '" + name + "' is empty");
 }
 
@@ -513,80 +582,59 @@ std::string Bus::CardImage(const std::string &name, int slot) const
     return GetCard(name, slot).image;
 }
 
-namespace {
-
-void LoadFaults(const std::string &dir, const std::string &name, std::vector<FaultRule> *rules, uint32_t *nextId)
-{
-    std::string text, why;
-    rules->clear();
-    *nextId = 1;
-    if (!ReadTextFile(dir + "/" + kFaultsFile, &text)) return;
-    if (!ParseFaults(text, rules, nextId, &why))
-        throw Error("malformed fault rules of unit '" + name + "': " + why);
-}
-
-}  // namespace
-
 uint32_t Bus::AddFault(const std::string &name, const FaultRule &ruleIn)
 {
-    Unit u = GetUnit(name);
-    if (ruleIn.slot != kAnySlot && ruleIn.slot != kVdSlot &&
-        (ruleIn.slot < 1 || ruleIn.slot >= static_cast<int>(u.unitDesc.targets)))
-        throw Error("slot " + std::to_string(ruleIn.slot) + " does not exist on unit '" + name + "'");
     if (ruleIn.lbaLast < ruleIn.lbaFirst) throw Error("empty LBA range");
-    std::string dir = UnitDir(name);
-    DirLock lock(dir);
-    std::vector<FaultRule> rules;
-    uint32_t nextId;
-    LoadFaults(dir, name, &rules, &nextId);
-    FaultRule r = ruleIn;
-    r.id = nextId++;
-    r.hits = r.fires = 0;
-    rules.push_back(r);
-    if (!WriteFileAtomic(dir + "/" + kFaultsFile, FaultsText(rules, nextId)))
-        throw Error("cannot write the fault rules: " + Errno());
-    return r.id;
+    uint32_t id = 0;
+    ChangeUnit(name, [&](Unit &u) {
+        if (ruleIn.slot != kAnySlot && ruleIn.slot != kVdSlot &&
+            (ruleIn.slot < 1 || ruleIn.slot >= static_cast<int>(u.unitDesc.targets)))
+            throw Error("slot " + std::to_string(ruleIn.slot) + " does not exist on unit '" + name + "'");
+        FaultRule r = ruleIn;
+        r.id = id = u.nextFaultId++;
+        r.hits = r.fires = 0;
+        u.faults.push_back(r);
+    });
+    return id;
 }
 
 bool Bus::ClearFault(const std::string &name, uint32_t id)
 {
-    GetUnit(name);
-    std::string dir = UnitDir(name);
-    DirLock lock(dir);
-    std::vector<FaultRule> rules;
-    uint32_t nextId;
-    LoadFaults(dir, name, &rules, &nextId);
-    auto it = std::remove_if(rules.begin(), rules.end(), [id](const FaultRule &r) { return r.id == id; });
-    if (it == rules.end()) return false;
-    rules.erase(it, rules.end());
-    if (!WriteFileAtomic(dir + "/" + kFaultsFile, FaultsText(rules, nextId)))
-        throw Error("cannot write the fault rules: " + Errno());
+    struct Unchanged {};
+    try {
+        ChangeUnit(name, [&](Unit &u) {
+            auto it = std::remove_if(u.faults.begin(), u.faults.end(), [id](const FaultRule &r) { return r.id == id; });
+            if (it == u.faults.end()) throw Unchanged{};
+            u.faults.erase(it, u.faults.end());
+        });
+    } catch (const Unchanged &) {
+        return false;
+    }
     return true;
 }
 
 void Bus::ClearFaults(const std::string &name)
 {
-    GetUnit(name);
     std::string dir = UnitDir(name);
-    DirLock lock(dir);
-    std::vector<FaultRule> rules;
-    uint32_t nextId = 1;
-    std::string text, why;
-    // Keep the id counter even when the old file is unreadable, so counts never mix.
-    if (ReadTextFile(dir + "/" + kFaultsFile, &text)) ParseFaults(text, &rules, &nextId, &why);
-    if (!WriteFileAtomic(dir + "/" + kFaultsFile, FaultsText({}, nextId)))
-        throw Error("cannot write the fault rules: " + Errno());
+    CheckUnitFolder(dir, name);
+    // Also the way to mend a rule list gone bad. The id counter stays, so the
+    // counts of old and new rules never mix.
+    Leniency mend;
+    mend.faults = true;
+    std::string why;
+    auto clear = [](Unit &u, std::string *) {
+        u.faults.clear();
+        return true;
+    };
+    if (!ModifyUnit(dir, name, clear, &why, kLockTimeoutMs, mend)) throw Error(why);
 }
 
 std::vector<FaultRule> Bus::Faults(const std::string &name) const
 {
-    GetUnit(name);
-    std::string dir = UnitDir(name);
-    std::vector<FaultRule> rules;
-    uint32_t nextId;
-    LoadFaults(dir, name, &rules, &nextId);
+    Unit u = GetUnit(name);
+    std::vector<FaultRule> rules = u.faults;
     std::string text;
-    if (ReadTextFile(dir + "/" + kCountsFile, &text)) {
+    if (ReadBusFile(UnitDir(name) + "/" + kCountsFile, &text) == ReadResult::Ok) {
         auto counts = ParseCounts(text);
         for (auto &r : rules) {
             auto it = counts.find(r.id);
@@ -609,17 +657,27 @@ uint64_t Bus::FireCount(const std::string &name, uint32_t id) const
 void Bus::SetThrottle(const std::string &name, uint64_t bytesPerSecond, uint32_t callDelayMs)
 {
     if (callDelayMs > 600000) throw Error("call delay above 600000 ms");
-    Unit u = GetUnit(name);
-    u.unitDesc.throttleBytesPerSecond = bytesPerSecond;
-    u.unitDesc.callDelayMs = callDelayMs;
-    UpdateUnit(name, u.unitDesc);
+    if (bytesPerSecond > static_cast<uint64_t>(INT64_MAX)) throw Error("throughput limit too large");
+    ChangeUnit(name, [&](Unit &u) {
+        u.unitDesc.throttleBytesPerSecond = bytesPerSecond;
+        u.unitDesc.callDelayMs = callDelayMs;
+    });
+}
+
+void Bus::SetSync(const std::string &name, bool always)
+{
+    ChangeUnit(name, [&](Unit &u) {
+        // Turning it on: what was written before is on disk from now on too.
+        if (always && !u.unitDesc.syncAlways) FlushCards(u.cards, "unit '" + name + "' is unchanged");
+        u.unitDesc.syncAlways = always;
+    });
 }
 
 std::vector<CallRecord> Bus::Calls() const
 {
     std::vector<CallRecord> calls;
     std::string text;
-    if (!ReadTextFile(dir_ + "/" + kCallsFile, &text)) return calls;
+    if (ReadBusFile(dir_ + "/" + kCallsFile, &text) != ReadResult::Ok) return calls;
     std::stringstream ss(text);
     std::string line;
     while (std::getline(ss, line)) {
@@ -653,7 +711,7 @@ std::vector<int> Bus::LockedTargets(const std::string &name) const
 
 void Bus::ClearCalls()
 {
-    if (!WriteFileAtomic(dir_ + "/" + kCallsFile, std::string()))
+    if (!WriteFileAtomic(dir_ + "/" + kCallsFile, std::string(), false))
         throw Error("cannot clear the call record: " + Errno());
 }
 

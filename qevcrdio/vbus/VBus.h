@@ -1,20 +1,23 @@
 // Virtual bus: a directory of virtual devices that the library serves as SCSI
 // targets. One subdirectory per device, taken in name order:
 //
-//   <bus>/<unit>/unit.ini        identity, firmware block fields, throttle
-//   <bus>/<unit>/slot<N>.ini     the card in slot N: image and drive parameters
-//   <bus>/<unit>/faults.ini      fault rules of the unit and its slots
+//   <bus>/<unit>/unit.toml       identity, firmware block fields, throttle, the
+//                                card of every slot, the fault rules
 //   <bus>/<unit>/fault-counts    hits and fires per rule (written by the library)
 //   <bus>/<unit>/cards/          images copied in or created blank
-//   <bus>/<unit>/ejected/        descriptions of cards taken out (images stay)
+//   <bus>/<unit>/ejected/        records of cards taken out (images stay)
+//   <bus>/<unit>/legacy/         the files of an earlier version, once migrated
 //   <bus>/.calls                 lock and free calls, one per line
 //
-// Every change is atomic (temporary file, then rename), so a reader never sees
-// half a description. No call ever deletes an image file. Failures throw
-// vbus::Error with a message fit for the user.
+// Every change is a read-modify-write under the unit's lock ending in one
+// rename, so no concurrent change is lost and a reader never sees half a
+// description. No call ever deletes a card's image (only a blank or copy made
+// by an insert that then failed). Failures throw vbus::Error with a message
+// fit for the user.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -59,6 +62,7 @@ struct UnitDesc {
     Firmware fw;
     uint64_t throttleBytesPerSecond = 0;  // 0 = unlimited
     uint32_t callDelayMs = 0;             // added to every device call
+    bool syncAlways = false;              // every WRITE(10) reaches stable storage before it returns
 };
 
 // The eight drive parameters of a card (SlotRecord offsets 4-31, CardPresent aside).
@@ -83,12 +87,6 @@ struct Card {
     DriveParams params;
 };
 
-// A device on the bus, as its description reads.
-struct Unit {
-    std::string name;
-    UnitDesc unitDesc;
-    std::vector<Card> cards;     // by slot number
-};
 
 // Operations a fault rule can apply to (bit mask).
 enum Op : uint32_t {
@@ -146,6 +144,15 @@ struct FaultRule {
     uint64_t fires = 0;          // times it took effect (read back only)
 };
 
+// A device on the bus, as its description reads.
+struct Unit {
+    std::string name;
+    UnitDesc unitDesc;
+    std::vector<Card> cards;     // by slot number
+    std::vector<FaultRule> faults;
+    uint32_t nextFaultId = 1;    // the id the next rule gets
+};
+
 // Parses a rule in tvqunit's words, e.g. "op=read lba=100-1ff count=next:2 effect=sense:03/11/00".
 FaultRule ParseFaultRule(const std::string &text);
 // The rule in the same words.
@@ -173,6 +180,9 @@ public:
     void CreateUnit(const std::string &name, const UnitDesc &unitDesc);
     // Rewrites the description of an existing device (cards, faults kept).
     void UpdateUnit(const std::string &name, const UnitDesc &unitDesc);
+    // Read-modify-write of the whole device under its lock: change may alter
+    // anything or throw Error, which leaves the device as it was.
+    void ChangeUnit(const std::string &name, const std::function<void(Unit &)> &change);
     // True if the device exists.
     bool HasUnit(const std::string &name) const;
     // The device's description and cards; fails when unknown or malformed.
@@ -194,7 +204,7 @@ public:
                             const DriveParams &p);
     // Overrides the drive parameters of the card in the slot.
     void SetDriveParams(const std::string &name, int slot, const DriveParams &p);
-    // Takes the card out of the slot (its image stays); returns the image path.
+    // Takes the card out of the slot (its image, flushed to disk, stays); returns the image path.
     std::string Pull(const std::string &name, int slot);
     // True if a card is in the slot.
     bool HasCard(const std::string &name, int slot) const;
@@ -215,6 +225,8 @@ public:
 
     // Throughput limit per device call (0 = none) and a delay added to every call.
     void SetThrottle(const std::string &name, uint64_t bytesPerSecond, uint32_t callDelayMs = 0);
+    // Every WRITE(10) synchronous (true) or flushed at eject, pull, unplug and free only (false).
+    void SetSync(const std::string &name, bool always);
 
     // Lock and free calls recorded by the library, oldest first.
     std::vector<CallRecord> Calls() const;
@@ -223,8 +235,10 @@ public:
     // Forgets the recorded calls.
     void ClearCalls();
 
-private:
+    // The folder of a device; fails on a name that is no plain file name.
     std::string UnitDir(const std::string &name) const;
+
+private:
     void CheckSlot(const std::string &name, int slot, Unit *u) const;
     std::string Insert(const std::string &name, int slot, const std::string &image, bool inPlace,
                        uint64_t blankBytes, const DriveParams *p);

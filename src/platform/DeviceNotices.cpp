@@ -40,7 +40,7 @@ bool DescribedConnected(const QString &unitFile)
         if (eq < 0 || line.left(eq).trimmed() != QLatin1String("connected"))
             continue;
         const QString value = line.mid(eq + 1).trimmed();
-        return value != QLatin1String("0") && value.compare(QLatin1String("false"), Qt::CaseInsensitive) != 0;
+        return value != QLatin1String("0") && !value.startsWith(QLatin1String("false"), Qt::CaseInsensitive);
     }
     return true;
 }
@@ -68,9 +68,16 @@ QMap<QString, bool> DeviceNotices::Snapshot() const
     const QDir bus(busDir_);
     const QStringList names = bus.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString &name : names) {
-        const QString unitFile = bus.filePath(name + QStringLiteral("/unit.ini"));
-        if (QFileInfo::exists(unitFile))
-            now.insert(name, DescribedConnected(unitFile));
+        // unit.toml; unit.ini on a bus an earlier version wrote and nothing has changed since.
+        for (const QString file : {QStringLiteral("/unit.toml"), QStringLiteral("/unit.ini")}) {
+            const QString unitFile = bus.filePath(name + file);
+            const QFileInfo info(unitFile);
+            if (!info.exists())
+                continue;
+            // Only a regular file is read: a FIFO there must not hold the program.
+            now.insert(name, info.isFile() && !info.isSymLink() ? DescribedConnected(unitFile) : true);
+            break;
+        }
     }
     return now;
 }

@@ -1,6 +1,7 @@
 // Description files: what is written is read back exactly, rules keep their
 // meaning, and a reader never sees a half-written description.
 #include "Desc.h"
+#include "Legacy.h"
 #include "LibTestUtil.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +18,7 @@ TEST(Description, UnitDescSurvivesAwkwardTexts)
     s.model = Model::Foreign;
     s.vendor = "A\"B;C#\\";
     s.product = "  lead blanks";
-    s.revision = "\x01\xff";
+    s.revision = "\x01\x7f";
     s.bridge = "br = idge ; x";
     s.targets = 5;
     s.connected = false;
@@ -31,8 +32,10 @@ TEST(Description, UnitDescSurvivesAwkwardTexts)
     s.fw.vendorText = "trail   ";
     s.fw.productName = std::string("nul\0in it", 9);
     std::string why;
-    vbus::UnitDesc r;
-    ASSERT_TRUE(vbus::ParseUnitDesc(vbus::UnitDescText(s), &r, &why)) << why;
+    vbus::Unit in, out;
+    in.unitDesc = s;
+    ASSERT_TRUE(vbus::ParseUnitFile(vbus::UnitFileText(in, "/u"), "/u", &out, &why)) << why;
+    vbus::UnitDesc r = out.unitDesc;
     EXPECT_EQ(r.model, s.model);
     EXPECT_EQ(r.vendor, s.vendor);
     EXPECT_EQ(r.product, s.product);
@@ -58,19 +61,38 @@ TEST(Description, UnitDescSurvivesAwkwardTexts)
     uint8_t inq[36], blk[128];
     ASSERT_EQ(QevScInquiry(0, 36, inq), 0);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(inq + 8), 8), "A\"B;C#\\ ");
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(inq + 32), 4), "\x01\xff  ");
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(inq + 32), 4), "\x01\x7f  ");
     ASSERT_EQ(QevScReadBuffer(0, 2, 4, 0x1000, blk, 128), 0);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(blk + 40), 16), std::string("nul\0in it       ", 16));
 
     // Bad values are refused, not guessed at.
-    for (const char *bad : {"[unit]\nmodel = TVQ-210CF\ntargets = 0\n", "[unit]\nmodel = TVQ-210CF\ntargets = 17\n",
-                            "[unit]\nmodel = TVQ-210CF\nconnected = 2\n", "[firmware]\nbios = 1\n",
-                            "[unit]\nmodel = TVQ-206\n[firmware]\nbios = 0x1FFFFFFFF\n",
-                            "[unit]\nmodel = TVQ-206\n[firmware]\nsignature = \"T2100\"\n",
-                            "[unit]\nmodel = TVQ-206\nvendor = \"bad\\q\"\n", "[unit]\nmodel = TVQ-206\ncolour = red\n",
-                            "[unit]\nmodel = TVQ-206\n[extra]\nx = 1\n", "no section = 1\n", "[unit\nmodel = x\n"}) {
-        EXPECT_FALSE(vbus::ParseUnitDesc(bad, &r, &why)) << bad;
+    const std::string unit = "[unit]\nmodel = \"TVQ-206\"\n";
+    for (const std::string bad :
+         {std::string("[unit]\nmodel = \"TVQ-210CF\"\ntargets = 0\n"), std::string("[unit]\nmodel = \"TVQ-210CF\"\ntargets = 17\n"),
+          std::string("[unit]\nmodel = \"TVQ-210CF\"\nconnected = 2\n"), std::string("[firmware]\nbios = 1\n"),
+          unit + "[firmware]\nbios = 0x1FFFFFFFF\n", unit + "[firmware]\nsignature = \"T2100\"\n",
+          unit + "vendor = \"bad\\q\"\n", unit + "colour = \"red\"\n", unit + "[extra]\nx = 1\n",
+          std::string("no_section = 1\n"), std::string("[unit\nmodel = \"x\"\n"), std::string("[unit]\nmodel = TVQ-206\n"),
+          unit + "vendor = \"\xff\"\n", unit + "targets = \"7\"\n", unit + "[slot.7]\nimage = \"a.img\"\n",
+          unit + "[slot.0]\nimage = \"a.img\"\n", unit + "[slot.1]\nheads = 2\n", unit + "sync = \"sometimes\"\n",
+          "format = 3\n" + unit, unit + "[faults]\nnext_id = 1\n[[faults.rule]]\nid = 0\n",
+          unit + "[[faults.rule]]\nid = 1\neffect = \"sense:00/00/00\"\n",
+          unit + "[[faults.rule]]\nid = 1\n[[faults.rule]]\nid = 1\n"}) {
+        vbus::Unit u;
+        EXPECT_FALSE(vbus::ParseUnitFile(bad, "/u", &u, &why)) << bad;
+        EXPECT_FALSE(why.empty()) << bad;
     }
+    // The format of earlier versions refuses the same way.
+    for (const char *bad : {"[unit]\nmodel = TVQ-210CF\ntargets = 0\n", "[unit]\nmodel = TVQ-210CF\nconnected = 2\n",
+                            "[firmware]\nbios = 1\n", "[unit]\nmodel = TVQ-206\nvendor = \"bad\\q\"\n",
+                            "[unit]\nmodel = TVQ-206\n[extra]\nx = 1\n", "no section = 1\n", "[unit\nmodel = x\n"}) {
+        EXPECT_FALSE(vbus::ParseLegacyUnitDesc(bad, &r, &why)) << bad;
+    }
+    // Text that is not UTF-8 cannot be stored: refused before anything is written.
+    vbus::UnitDesc notUtf8;
+    notUtf8.fw.productName = "\xff\xfe";
+    EXPECT_THROW(bus.AddUnit("bad", notUtf8), vbus::Error);
+    EXPECT_FALSE(bus.Bus().HasUnit("bad"));
 }
 
 TEST(Description, FaultRulesKeepTheirMeaning)
@@ -91,11 +113,14 @@ TEST(Description, FaultRulesKeepTheirMeaning)
         r.id = id++;
         list.push_back(r);
     }
-    std::vector<vbus::FaultRule> back;
-    uint32_t next = 0;
+    vbus::Unit u, read;
+    vbus::ResolveDefaults(&u.unitDesc);
+    u.faults = list;
+    u.nextFaultId = 42;
     std::string why;
-    ASSERT_TRUE(vbus::ParseFaults(vbus::FaultsText(list, 42), &back, &next, &why)) << why;
-    EXPECT_EQ(next, 42u);
+    ASSERT_TRUE(vbus::ParseUnitFile(vbus::UnitFileText(u, "/u"), "/u", &read, &why)) << why;
+    EXPECT_EQ(read.nextFaultId, 42u);
+    const std::vector<vbus::FaultRule> &back = read.faults;
     ASSERT_EQ(back.size(), list.size());
     for (size_t i = 0; i < list.size(); ++i) {
         EXPECT_EQ(back[i].id, list[i].id);
@@ -109,7 +134,8 @@ TEST(Description, FaultRulesKeepTheirMeaning)
     for (const char *bad : {"op=", "op=read,,write", "slot=0", "slot=17", "count=next", "count=always:2",
                             "count=every:0", "lba=5-4", "lba=x", "effect=sense:10/00/00", "effect=sense:03/11",
                             "effect=delay", "effect=delay:600001", "effect=corrupt:1:03/11/00", "oops",
-                            "=read", "effect=readerror:1"}) {
+                            "=read", "effect=readerror:1", "effect=sense:00/00/00", "effect=sense:01/17/00",
+                            "effect=short:2:00/00/00", "effect=sense:0003/11/00"}) {
         EXPECT_THROW(vbus::ParseFaultRule(bad), vbus::Error) << bad;
     }
 }

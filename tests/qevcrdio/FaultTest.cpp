@@ -197,7 +197,7 @@ TEST(Fault, DelaysThrottleAndBadRuleFiles)
     f.bus.Throttle("u", 0);
 
     // A rule file gone bad injects nothing and breaks nothing.
-    { std::ofstream(f.bus.Dir() + "/u/faults.ini") << "[rule.1]\nop = explode\n"; }
+    { std::ofstream(f.bus.Dir() + "/u/unit.toml", std::ios::app) << "\n[[faults.rule]]\nid = 9\nop = \"explode\"\n"; }
     EXPECT_EQ(f.Read(1, 0), 0);
     EXPECT_THROW(f.bus.Bus().Faults("u"), vbus::Error);
     { std::ofstream(f.bus.Dir() + "/u/fault-counts") << "\x01\x02garbage[[\n"; }

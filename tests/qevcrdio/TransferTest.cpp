@@ -177,14 +177,21 @@ TEST(Transfer, BadDescriptionsAndImagesNeverCrash)
     EXPECT_EQ(QevScEject(3), 0);
 
     // A malformed card description: that slot is empty, the others work on.
-    std::string slot2 = bus.Dir() + "/u/slot2.ini";
-    { std::ofstream(slot2) << "[card]\nimage = \"cards/x.img\nheads = lots\n"; }
+    std::string unitToml = bus.Dir() + "/u/unit.toml";
+    {
+        std::string text = VirtualBus::ReadText(unitToml);
+        size_t at = text.find("[slot.2]");
+        ASSERT_NE(at, std::string::npos);
+        size_t heads = text.find("heads = ", at);
+        text.replace(heads, text.find('\n', heads) - heads, "heads = \"lots\"");
+        std::ofstream(unitToml) << text;
+    }
     EXPECT_EQ(QevScGetDriveInfo(2, &r), QEV_E_NO_MEDIUM);
     ASSERT_EQ(QevScGetSlotStatus(0, &st), 0);
     EXPECT_EQ(st.CardMask, 0x1u);
 
     // A malformed unit description: the unit stops answering and is not found; its neighbour is.
-    std::string unitIni = bus.Dir() + "/u/unit.ini";
+    std::string unitIni = unitToml;
     {
         std::ofstream f(unitIni, std::ios::binary);
         f << "[unit]\nmodel = TVQ-999\n" << std::string("\0\xff\x01garbage", 10) << "\n[[[\n";

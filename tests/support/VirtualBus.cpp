@@ -171,3 +171,13 @@ std::vector<uint8_t> VirtualBus::ReadFile(const std::string &path, uint64_t offs
 }
 
 }  // namespace tvqtest
+
+namespace tvqtest {
+
+std::string VirtualBus::ReadText(const std::string &path)
+{
+    std::vector<uint8_t> b = ReadFile(path);
+    return std::string(b.begin(), b.end());
+}
+
+}  // namespace tvqtest

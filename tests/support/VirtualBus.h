@@ -72,6 +72,8 @@ public:
     static std::vector<uint8_t> ReadFile(const std::string &path);
     // Bytes [offset, offset+len) of a file (shorter at its end).
     static std::vector<uint8_t> ReadFile(const std::string &path, uint64_t offset, size_t len);
+    // Whole content of a text file (empty when unreadable).
+    static std::string ReadText(const std::string &path);
 
 private:
     std::string root_;

@@ -164,7 +164,7 @@ TEST(Tvqunit, CreateAndShowRefuseBadInput)
 
     // A malformed description is named as such, and list carries on past it.
     t.Ok({"create", "u3"});
-    { std::ofstream(t.bus.Dir() + "/u1/unit.ini") << "[unit]\nmodel = TVQ-210CF\ntargets = many\n"; }
+    { std::ofstream(t.bus.Dir() + "/u1/unit.toml") << "[unit]\nmodel = \"TVQ-210CF\"\ntargets = \"many\"\n"; }
     t.Refused({"show", "u1"}, 1, "malformed description of unit 'u1'");
     t.Refused({"insert", "u1", "1", "--size", "1M"}, 1, "malformed description");
     std::string list = t.Ok({"list"});

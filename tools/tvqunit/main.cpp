@@ -1,8 +1,16 @@
 // tvqunit: creates and drives virtual TVQ units on the library's virtual bus.
+// Every change is a read-modify-write of the unit's description under the
+// unit's lock, so commands from several terminals at once never lose one.
 //
-// Exit status: 0 done, 1 the bus refused (unknown unit, occupied slot, bad
-// file...), 2 the command line was wrong.
+// Exit status: 0 done (also --help); 1 refused, with nothing changed: a bad
+// value (number, size, version, fault rule word), or the bus said no (unknown
+// unit, occupied or empty slot, unreadable description, a value that cannot
+// be stored, a unit still busy when the lock's wait ran out, a file that
+// cannot be written or flushed); 2 the command line itself was wrong (unknown
+// command or option, missing argument, a value not among the choices,
+// options that exclude each other).
 #include "Desc.h"
+#include "Files.h"
 #include "VBus.h"
 
 #include <CLI/CLI.hpp>
@@ -261,11 +269,21 @@ int Run(int argc, char **argv)
     auto *set = app.add_subcommand("set", "change the identity or firmware fields of a unit");
     set->add_option("name", name, "unit name")->required();
     unitDesc.Add(set, false);
+    std::string sync;
+    set->add_option("--sync", sync,
+                    "always: every WRITE(10) is on disk before it returns; off (default): written data is "
+                    "flushed at eject, pull, unplug and free")
+        ->check(CLI::IsMember({"always", "off"}));
     set->callback([&] {
         action = [&](vbus::Bus &bus) {
-            vbus::Unit u = bus.GetUnit(name);
-            unitDesc.Apply(&u.unitDesc, false);
-            bus.UpdateUnit(name, u.unitDesc);
+            bus.ChangeUnit(name, [&](vbus::Unit &u) {
+                unitDesc.Apply(&u.unitDesc, false);
+                for (const auto &c : u.cards)
+                    if (c.slot >= static_cast<int>(u.unitDesc.targets))
+                        throw vbus::Error("slot " + std::to_string(c.slot) + " holds a card: unit '" + name +
+                                          "' cannot have fewer targets than that");
+            });
+            if (!sync.empty()) bus.SetSync(name, sync == "always");
         };
     });
 
@@ -347,15 +365,19 @@ int Run(int argc, char **argv)
         };
     });
 
-    auto *pull = app.add_subcommand("pull", "take the card out of a slot (its image file stays)");
-    pull->add_option("name", name, "unit name")->required();
-    pull->add_option("slot", slotText, "slot number from 1")->required();
-    pull->callback([&] {
-        action = [&](vbus::Bus &bus) {
-            std::string path = bus.Pull(name, slotOf());
-            std::cout << "pulled; the image stays at " << path << "\n";
-        };
-    });
+    for (const char *verb : {"pull", "eject"}) {
+        auto *pull = app.add_subcommand(verb, std::string(verb) == "pull"
+                                                  ? "take the card out of a slot (its image file stays, flushed to disk)"
+                                                  : "the same as pull");
+        pull->add_option("name", name, "unit name")->required();
+        pull->add_option("slot", slotText, "slot number from 1")->required();
+        pull->callback([&] {
+            action = [&](vbus::Bus &bus) {
+                std::string path = bus.Pull(name, slotOf());
+                std::cout << "pulled; the image stays at " << path << "\n";
+            };
+        });
+    }
 
     auto *paramsCmd = app.add_subcommand("params", "override the drive parameters of the card in a slot");
     paramsCmd->add_option("name", name, "unit name")->required();
@@ -364,9 +386,19 @@ int Run(int argc, char **argv)
     paramsCmd->callback([&] {
         action = [&](vbus::Bus &bus) {
             int slot = slotOf();
-            vbus::Card c = bus.GetCard(name, slot);
-            params.Apply(&c.params);
-            bus.SetDriveParams(name, slot, c.params);
+            bus.ChangeUnit(name, [&](vbus::Unit &u) {
+                for (auto &c : u.cards) {
+                    if (c.slot != slot) continue;
+                    if (c.params.totalSectors == 0) {  // not given yet: those of the image's size
+                        std::error_code ec;
+                        uint64_t bytes = std::filesystem::file_size(c.image, ec);
+                        c.params = vbus::DefaultDriveParams(ec ? 0 : bytes);
+                    }
+                    params.Apply(&c.params);
+                    return;
+                }
+                throw vbus::Error("slot " + std::to_string(slot) + " of unit '" + name + "' is empty");
+            });
         };
     });
 
@@ -376,7 +408,10 @@ int Run(int argc, char **argv)
         "set", "add a rule; prints its id. Words: slot=any|vd|N  op=LIST (inquiry,readbuffer,slotstatus,"
                "driveinfo,read,write,eject,format,scan,lock or all)  count=always|off|next:N|every:N|after:N  "
                "lba=FIRST-LAST  effect=sense:KK/AA/QQ|readerror|writeerror|nomedium|notready|changed|"
-               "short:N[:KK/AA/QQ]|corrupt:BYTE|drop[:N]|delay:MS");
+               "short:N[:KK/AA/QQ]|corrupt:BYTE|drop[:N]|delay:MS. A word left out takes its default: "
+               "slot=any, op=all (the rule meets every operation, scans and locks included), count=always, "
+               "lba=all, effect=readerror (sense 03/11/00). A sense key must be 02 to 0F: 00 and 01 report "
+               "no error.");
     fset->add_option("name", name, "unit name")->required();
     fset->add_option("words", words, "the rule, e.g. op=read lba=0x100-0x1ff count=next:2 effect=readerror")
         ->required();

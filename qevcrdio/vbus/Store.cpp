@@ -1,0 +1,145 @@
+#include "Store.h"
+
+#include "Desc.h"
+#include "Files.h"
+#include "Legacy.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <unistd.h>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace vbus {
+
+LoadResult LoadUnitDir(const std::string &dir, Unit *unit, std::string *why, bool *legacy, const Leniency &lenient)
+{
+    if (legacy) *legacy = false;
+    std::string text, reason;
+    std::string path = dir + "/" + kUnitFile;
+    ReadResult rr = ReadBusFile(path, &text, &reason);
+    if (rr == ReadResult::Ok) {
+        Unit u;
+        u.name = unit->name;
+        if (!ParseUnitFile(text, dir, &u, &reason, lenient)) {
+            if (why) *why = "'" + path + "': " + reason;
+            return LoadResult::Bad;
+        }
+        *unit = u;
+        return LoadResult::Ok;
+    }
+    if (rr != ReadResult::Missing) {
+        if (why) *why = reason;
+        return LoadResult::Wrong;
+    }
+    bool missing = false, wrong = false;
+    if (LoadLegacyUnit(dir, unit, &reason, &missing, &wrong)) {
+        if (legacy) *legacy = true;
+        return LoadResult::Ok;
+    }
+    if (why) *why = missing ? "'" + path + "' is missing" : reason;
+    return missing ? LoadResult::Missing : wrong ? LoadResult::Wrong : LoadResult::Bad;
+}
+
+bool ModifyUnit(const std::string &dir, const std::string &name,
+                const std::function<bool(Unit &, std::string *)> &change, std::string *why, int timeoutMs,
+                const Leniency &lenient)
+{
+    UnitLock lock(dir, timeoutMs);
+    if (!lock.Locked()) {
+        if (why) {
+            int e = lock.Error();
+            *why = e == EWOULDBLOCK ? "unit '" + name + "' is busy: another command holds its lock"
+                   : e == ENOENT    ? "unknown unit '" + name + "'"
+                                    : "cannot lock unit '" + name + "': " + std::strerror(e);
+        }
+        return false;
+    }
+    Unit u;
+    u.name = name;
+    bool legacy = false;
+    std::string reason;
+    LoadResult lr = LoadUnitDir(dir, &u, &reason, &legacy, lenient);
+    if (lr != LoadResult::Ok) {
+        if (why)
+            *why = lr == LoadResult::Missing ? "unknown unit '" + name + "'"
+                   : lr == LoadResult::Bad   ? "malformed description of unit '" + name + "': " + reason
+                                             : "unit '" + name + "' cannot be read: " + reason;
+        return false;
+    }
+    if (!change(u, why)) return false;
+    std::string problem = StorageProblem(u);
+    if (!problem.empty()) {
+        if (why) *why = "cannot store unit '" + name + "': " + problem + "; nothing was changed";
+        return false;
+    }
+    if (!WriteFileAtomic(dir + "/" + kUnitFile, UnitFileText(u, dir))) {
+        if (why) *why = "cannot write the description of unit '" + name + "': " + std::strerror(errno);
+        return false;
+    }
+    // Migrated (now or by a change that stopped half-way): unit.toml is what
+    // counts; the old files are kept aside, not deleted.
+    std::vector<std::string> old = LegacyFiles(dir);
+    if (!old.empty()) {
+        std::string aside = dir + "/" + kLegacyDir;
+        ::mkdir(aside.c_str(), 0755);
+        for (const auto &f : old) ::rename((dir + "/" + f).c_str(), (aside + "/" + f).c_str());
+    }
+    (void)legacy;
+    return true;
+}
+
+bool TakeCardOut(const std::string &dir, const std::string &name, int slot, std::string *image, std::string *why,
+                 int timeoutMs)
+{
+    std::string record;
+    bool ok = ModifyUnit(
+        dir, name,
+        [&](Unit &u, std::string *reason) {
+            std::string s = std::to_string(slot);
+            auto it = std::find_if(u.cards.begin(), u.cards.end(), [slot](const Card &c) { return c.slot == slot; });
+            if (slot < 1 || slot >= static_cast<int>(u.unitDesc.targets)) {
+                *reason = "slot " + s + " does not exist on unit '" + name + "'";
+                return false;
+            }
+            if (it == u.cards.end()) {
+                *reason = "slot " + s + " of unit '" + name + "' is empty";
+                return false;
+            }
+            std::string stays = "; the card stays in slot " + s;
+            // What the card reported written is on disk before it leaves the slot.
+            std::string flushWhy;
+            if (!FlushFile(it->image, &flushWhy)) {
+                *reason = flushWhy + stays;
+                return false;
+            }
+            std::string ejected = dir + "/" + kEjectedDir;
+            if (::mkdir(ejected.c_str(), 0755) != 0 && errno != EEXIST) {
+                *reason = "cannot take the card out: cannot create '" + ejected + "': " + std::strerror(errno) + stays;
+                return false;
+            }
+            struct timespec ts;
+            clock_gettime(CLOCK_REALTIME, &ts);
+            char stamp[64];
+            std::snprintf(stamp, sizeof stamp, "%lld%09ld-%d", static_cast<long long>(ts.tv_sec), ts.tv_nsec,
+                          static_cast<int>(getpid()));
+            std::string path = ejected + "/slot" + s + "-" + stamp + ".toml";
+            if (!WriteFileExclusive(path, CardRecordText(*it, dir))) {
+                *reason = "cannot take the card out: cannot write its record in '" + ejected +
+                          "': " + std::strerror(errno) + stays;
+                return false;
+            }
+            record = path;
+            *image = it->image;
+            u.cards.erase(it);
+            return true;
+        },
+        why, timeoutMs);
+    // The card is still in: no record of its leaving.
+    if (!ok && !record.empty()) ::unlink(record.c_str());
+    return ok;
+}
+
+}  // namespace vbus
