@@ -148,11 +148,21 @@ std::mutex g_backendMu;
 
 Backend &Backend::Get()
 {
-    // Made on first use, gone at unload (Shutdown); a call after that makes a fresh one.
+    // Made on first use, gone at unload or exit; a call after that makes a fresh one.
     Backend *b = __atomic_load_n(&g_backend, __ATOMIC_ACQUIRE);
     if (b) return *b;
     std::lock_guard<std::mutex> lock(g_backendMu);
-    if (!g_backend) __atomic_store_n(&g_backend, new Backend, __ATOMIC_RELEASE);
+    if (!g_backend) {
+        __atomic_store_n(&g_backend, new Backend, __ATOMIC_RELEASE);
+        // Registered now, after every static object of the library was made, so
+        // it runs (at dlclose or exit) while they all still exist.
+        std::atexit([] {
+            try {
+                Shutdown();
+            } catch (...) {
+            }
+        });
+    }
     return *g_backend;
 }
 

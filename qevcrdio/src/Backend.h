@@ -86,8 +86,9 @@ struct Verdict {
 
 class Backend {
 public:
+    // The one backend. Unloading the library (or exit) flushes written data,
+    // closes every descriptor and frees the state.
     static Backend &Get();
-    // Flushes and closes everything and forgets the state (library unload).
     static void Shutdown();
 
     int32_t Scan(QevScFilter filter, const char *nameFilter, QevSlotRecord *table);

@@ -26,15 +26,6 @@ qev::Backend &B()
     return qev::Backend::Get();
 }
 
-// Unloading the library: written data to disk, descriptors closed, state freed.
-__attribute__((destructor)) void Unload()
-{
-    try {
-        qev::Backend::Shutdown();
-    } catch (...) {
-    }
-}
-
 }  // namespace
 
 QEV_EXPORT int32_t QevScGetVersion(uint32_t *major, uint32_t *minor)
