@@ -364,6 +364,118 @@ TEST_F(SlotEventsTest, CardPushedDuringAVdWrite)
     EXPECT_TRUE(Spliced(Image(1), data, original[1], kRange * 512ull));
     EXPECT_TRUE(Spliced(Image(2), data, original[2], kRange * 512ull));
     EXPECT_EQ(Image(6), original[6]);
+
+    // The bar full while the write still runs: a file of one sector and 488
+    // bytes fills it (maximum 1) before the merge of its last bytes, whose
+    // read fails once. An insertion while that retry box is open says
+    // nothing, and Retry finishes the write.
+    ClearBoxes();
+    Bus().Pull("u", 6);
+    Tick();
+    const std::vector<uint8_t> small = Bytes(1000, 77);
+    const QString smallSrc = QString::fromStdString(Bus().WriteFile("small.bin", small));
+    const uint32_t fault = Bus().SetFault("u", "slot=vd op=read lba=0x41-0x41 count=next:1 effect=sense:03/11/00");
+    const QString kMergeFailed = QStringLiteral("カードへの書き込みに失敗しました。");
+    bool fullAndRunning = false;
+    AnswerNextBox([&](const MsgBoxCall &c) {
+        EXPECT_EQ(c.text, kMergeFailed);
+        fullAndRunning = TransferActive && CardAccDlg->ProgressBar1->value() == 1 &&
+                         CardAccDlg->ProgressBar1->maximum() == 1;
+        PushAndTick(7, kCard, 7);
+        return int(mrRetry);
+    });
+    const std::vector<uint8_t> before1 = Image(1);
+    open = Open(0, [&] {
+        NextParams(0x40, 0x100, smallSrc);
+        CardAccDlg->btnWrite->click();
+    });
+    EXPECT_EQ(Bus().FireCount("u", fault), 1u);
+    EXPECT_TRUE(fullAndRunning);
+    EXPECT_TRUE(open);
+    EXPECT_EQ(BoxTexts(), (std::vector<QString>{kMergeFailed, kWriteDone}));
+    std::vector<uint8_t> expected1 = before1;
+    std::copy(small.begin(), small.end(), expected1.begin() + 0x40 * 512);
+    EXPECT_EQ(Image(1), expected1);
+    // The new card missed the first sector; the merged one reached it as it did every card.
+    std::vector<uint8_t> expected7 = original[7];
+    std::copy(expected1.begin() + 0x41 * 512, expected1.begin() + 0x42 * 512, expected7.begin() + 0x41 * 512);
+    EXPECT_TRUE(Image(7) == expected7);
+}
+
+// The six-slot unit names slot 1 "MASTER SLOT" in the VD messages, idle and
+// during a read. While a read or compare goes through the VD, the card that
+// becomes its source lights red and the former source goes back to lime; during
+// a write of the VD a new card is lime.
+TEST_F(SlotEventsTest, VdMovesToTheMasterSlotOfTheSixSlotUnit)
+{
+    MakeUnit(Model::Tvq206, 0x0001, {0, 0, kCard, kCard});
+    ASSERT_EQ(VdTargetSlot, 2);  // slot number 3
+
+    // Idle: the warning, and the dialog stays.
+    bool open = Open(0, [&] { PushAndTick(1, kCard, 11); });
+    EXPECT_TRUE(open);
+    ASSERT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("VD の対象スロットが MASTER SLOT に変更されました。")});
+    EXPECT_EQ(Boxes()[0].kind, MsgKind::Warning);
+    EXPECT_EQ(VdTargetSlot, 0);
+
+    // During a read of the VD from slot 3: the error, the lamps of the new
+    // and the old source while it is shown, and the read stops.
+    Bus().Pull("u", 1);
+    Tick();
+    ASSERT_EQ(VdTargetSlot, 2);
+    const std::map<int, std::vector<uint8_t>> kept = original;
+    std::vector<uint32_t> lampsAtBox;
+    auto lampsAt = [&](const MsgBoxCall &) {
+        lampsAtBox.clear();
+        for (int n = 0; n < 5; ++n)
+            lampsAtBox.push_back(Lamp(n));
+        return int(mrOk);
+    };
+    for (bool compare : {false, true}) {
+        SCOPED_TRACE(compare ? "compare" : "read");
+        ClearBoxes();
+        lampsAtBox.clear();
+        const QString file = compare ? QString::fromStdString(Bus().WriteFile("vd3.bin", Head(kept.at(3), kRange * 512ull)))
+                                     : File("vd206.bin");
+        AnswerNextBox(lampsAt);
+        open = Open(0, [&] {
+            AfterBlock(1, [&] { PushAndTick(1, kCard, 12); });
+            NextParams(0, kRange, file);
+            (compare ? CardAccDlg->btnCompare : CardAccDlg->btnRead)->click();
+        });
+        EXPECT_FALSE(open);
+        ASSERT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral(
+                                  "VD の読み出し先が MASTER SLOT に変更されました。\n読み出したデータは保証されません。")});
+        EXPECT_EQ(Boxes()[0].kind, MsgKind::Error);
+        // VD red (the drive in use), slot 1 the new source red, slot 3 the old one lime.
+        EXPECT_EQ(lampsAtBox, (std::vector<uint32_t>{clRed, clRed, clGray, clLime, clLime}));
+        if (!compare) {
+            EXPECT_EQ(FileBytes(file), Head(kept.at(3), 2 * kBlock));
+        }
+        for (int n : {1, 3, 4})
+            EXPECT_EQ(Lamp(n), uint32_t(clLime)) << n;
+        EXPECT_EQ(Image(3), kept.at(3));
+        Bus().Pull("u", 1);
+        Tick();
+        ASSERT_EQ(VdTargetSlot, 2);
+    }
+
+    // A write of the VD: the card pushed into the master slot stays lime while
+    // every other card is red; the insertion error stops the write.
+    ClearBoxes();
+    const std::vector<uint8_t> data = Bytes(kRange * 512, 90);
+    const QString src = QString::fromStdString(Bus().WriteFile("src206.bin", data));
+    AnswerNextBox(lampsAt);
+    open = Open(0, [&] {
+        AfterBlock(1, [&] { PushAndTick(1, kCard, 13); });
+        NextParams(0, 0, src);
+        CardAccDlg->btnWrite->click();
+    });
+    EXPECT_FALSE(open);
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{kInsertedDuringWrite});
+    EXPECT_EQ(lampsAtBox, (std::vector<uint32_t>{clRed, clLime, clGray, clRed, clRed}));
+    EXPECT_EQ(Image(1), original[1]);
+    EXPECT_TRUE(Spliced(Image(3), data, kept.at(3), 2 * kBlock));
 }
 
 TEST_F(SlotEventsTest, CardPulledDuringAVdWrite)
