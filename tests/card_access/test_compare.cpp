@@ -13,6 +13,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace tvqtest;
 
 namespace {
@@ -172,4 +175,34 @@ TEST_F(CompareTest, AbortAndFailures)
     EXPECT_EQ(BoxTexts(), std::vector<QString>{missing + QStringLiteral("\nファイルが見つかりません。\n"
                                                                        "指定したファイル名が正しいかどうか確認して下さい。")});
     EXPECT_TRUE(progressSeen.empty());
+}
+
+// The compared file taken away during the run: its last bytes cannot be
+// reopened (removed) or sought (a pipe in its place). The file read error, then
+// the range message, not "no differences".
+TEST_F(CompareTest, FileGoneBeforeItsLastBytes)
+{
+    const std::vector<uint8_t> same = Slice(card, 0x40 * 512, 3 * 128 * 512 + 100);
+    for (bool pipe : {false, true}) {
+        SCOPED_TRACE(pipe ? "a pipe in its place" : "removed");
+        const QString path = WriteScratch(pipe ? "pipe.bin" : "gone.bin", same);
+        auto conn = QObject::connect(CardAccDlg->ProgressBar1, &QProgressBar::valueChanged, [&](int v) {
+            if (v == 1)
+                QTimer::singleShot(0, [&] {
+                    ASSERT_EQ(::unlink(QFile::encodeName(path).constData()), 0);
+                    if (pipe) {
+                        ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+                    }
+                });
+        });
+        ClearMsgBoxLog();
+        RunDialog(1, [&] { Compare(0x40, 0x400, path); });
+        QObject::disconnect(conn);
+        EXPECT_EQ(BoxTexts(), (std::vector<QString>{QStringLiteral("ファイルの読み込み中にエラーが発生しました。"),
+                                                    kRangeDone}));
+        EXPECT_FALSE(TransferActive);
+        EXPECT_TRUE(CardAccDlg->btnCompare->isEnabled());
+        QFile::remove(path);
+    }
+    EXPECT_TRUE(SameBytes(CardBytes(1), card));
 }

@@ -230,6 +230,23 @@ TEST_F(DialogTest, EnterPressesTheFocusedButton)
                           std::vector<uint8_t>(card.begin(), card.begin() + 3 * 128 * 512)));
 }
 
+// The first field compared is the card presence value itself: when only it
+// differs, the warning is shown and no value is red.
+TEST_F(DialogTest, OnlyTheCardPresenceValueDiffers)
+{
+    MakeUnit({8u << 20, 8u << 20});
+    ASSERT_EQ(SlotTable[SlotEntryOf(2)].CardPresent, SlotTable[MasterSlotIndex].CardPresent);
+    SlotTable[SlotEntryOf(2)].CardPresent = SlotTable[MasterSlotIndex].CardPresent + 1;
+    std::vector<QLabel *> red{nullptr};
+    bool warning = false;
+    RunDialog(2, [&] {
+        red = RedLabels();
+        warning = WarningShown();
+    });
+    EXPECT_TRUE(warning);
+    EXPECT_TRUE(red.empty());
+}
+
 TEST_F(DialogTest, RememberedFileNames)
 {
     MakeUnit({1u << 20});

@@ -5,6 +5,7 @@
 #include "Shape.h"
 #include "UnitState.h"
 
+#include <QApplication>
 #include <QFile>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -12,6 +13,8 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+
+#include <functional>
 
 using namespace tvqtest;
 
@@ -252,4 +255,57 @@ TEST_F(ReadTest, VdReadLightsTheMirroredSlotAndDisablesEmptyOnes)
     EXPECT_EQ(lamps[2]->brushColor(), uint32_t(clLime));
     EXPECT_FALSE(lamps[1]->isEnabled());  // empty slot: its lamp is switched off
     EXPECT_TRUE(lamps[4]->isEnabled());
+}
+
+// While a read runs, Escape does nothing (戻る, the button it presses, is
+// hidden) and the close box takes effect only once the read has returned:
+// the read runs to its end either way.
+TEST_F(ReadTest, EscapeAndTheCloseBoxWhileAReadRuns)
+{
+    MakeUnit({2u << 20});
+    const std::vector<uint8_t> card = FillCard(1, 9);
+    const QString file = ScratchPath("esc.bin");
+    std::function<void()> afterBlock2;
+    auto conn = QObject::connect(CardAccDlg->ProgressBar1, &QProgressBar::valueChanged, [&](int v) {
+        if (v == 1)
+            QTimer::singleShot(0, [&] { afterBlock2(); });
+    });
+
+    bool runningAfterKey = false;
+    int resultAfterRead = -1;
+    afterBlock2 = [&] {
+        QApplication::setActiveWindow(CardAccDlg);
+        ASSERT_EQ(QApplication::focusWidget(), CardAccDlg->btnAbort);
+        QTest::keyClick(CardAccDlg->btnAbort, Qt::Key_Escape);
+        runningAfterKey = TransferActive && CardAccDlg->ModalResult() == mrNone;
+    };
+    RunDialog(1, [&] {
+        Read(0, 0x1000, file);
+        resultAfterRead = CardAccDlg->ModalResult();
+    });
+    EXPECT_TRUE(runningAfterKey);
+    EXPECT_EQ(resultAfterRead, mrNone);  // the dialog stays open
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{kDone});
+    EXPECT_TRUE(SameBytes(VirtualBus::ReadFile(file.toStdString()), Slice(card, 0, 0x1000)));
+
+    // The close box: the read goes on to its completion, then the dialog closes.
+    ClearMsgBoxLog();
+    QFile::remove(file);
+    bool runningAfterClose = false;
+    afterBlock2 = [&] {
+        CardAccDlg->close();
+        runningAfterClose = TransferActive && CardAccDlg->isVisible();
+    };
+    const int r = RunDialog(1, [&] {
+        Read(0, 0x1000, file);
+        resultAfterRead = CardAccDlg->ModalResult();
+        EXPECT_TRUE(CardAccDlg->btnRead->isEnabled());
+    });
+    EXPECT_TRUE(runningAfterClose);
+    EXPECT_EQ(resultAfterRead, mrCancel);
+    EXPECT_EQ(r, mrCancel);
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{kDone});
+    EXPECT_TRUE(SameBytes(VirtualBus::ReadFile(file.toStdString()), Slice(card, 0, 0x1000)));
+    EXPECT_FALSE(TransferActive);
+    QObject::disconnect(conn);
 }

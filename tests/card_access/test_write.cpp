@@ -14,6 +14,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace tvqtest;
 
@@ -248,4 +250,72 @@ TEST_F(WriteTest, VdWritesEveryCardOrRefuses)
     ClearMsgBoxLog();
     RunDialog(0, [&] { QTest::mouseClick(CardAccDlg->btnWrite, Qt::LeftButton); });
     EXPECT_EQ(BoxTexts(), std::vector<QString>{refused});
+}
+
+// The VD as the last target (flags 0x200): every card gets the data, the
+// merged sector comes from the card the VD mirrors (slot 2, the lowest holding one).
+TEST_F(WriteTest, VdWriteWithTheVdLast)
+{
+    MakeUnit({0, 1u << 20, 1u << 20, 0, 1u << 20}, vbus::Model::Tvq210, 0x0201);
+    ASSERT_EQ(VdIndex, 10u);
+    ASSERT_EQ(VdTargetSlot, 1);
+    std::vector<uint8_t> models[6];
+    for (int s : {2, 3, 5})
+        models[s] = FillCard(s, uint32_t(10 + s));
+    const std::vector<uint8_t> file = Pattern(2 * 128 * 512 + 3 * 512 + 300, 55);
+    std::vector<uint32_t> during;
+    QObject::connect(CardAccDlg->ProgressBar1, &QProgressBar::valueChanged, [&](int v) {
+        if (v == 1)
+            for (int i = 0; i < 7; ++i)
+                during.push_back(lamps[i]->brushColor());
+    });
+    RunDialog(0, [&] { Write(0x10, 0x200, WriteScratch("vdlast.bin", file)); });
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{kDone});
+    EXPECT_EQ(during, (std::vector<uint32_t>{clRed, clGray, clRed, clRed, clGray, clRed, clGray}));
+    const uint32_t merged = 0x10 + 2 * 128 + 3;
+    const std::vector<uint8_t> tail(models[2].begin() + merged * 512, models[2].begin() + (merged + 1) * 512);
+    for (int s : {2, 3, 5}) {
+        SCOPED_TRACE(s);
+        std::copy(tail.begin(), tail.end(), models[s].begin() + merged * 512);
+        Apply(models[s], 0x10, file, file.size());
+        EXPECT_TRUE(SameBytes(CardBytes(s), models[s]));
+    }
+    for (int i : {0, 2, 3, 5})
+        EXPECT_EQ(lamps[i]->brushColor(), uint32_t(clLime)) << i;
+}
+
+// The source taken away during the run: reopening it for its last bytes
+// fails (removed), or seeking in what took its name fails (a pipe). The run
+// stops with the file read error; the whole blocks stay on the card, the final
+// partial sector is not touched, and no completion is claimed.
+TEST_F(WriteTest, SourceGoneBeforeItsLastBytes)
+{
+    MakeUnit({2u << 20});
+    std::vector<uint8_t> model = FillCard(1, 8);
+    const std::vector<uint8_t> file = Pattern(3 * 128 * 512 + 100, 66);
+    for (bool pipe : {false, true}) {
+        SCOPED_TRACE(pipe ? "a pipe in its place" : "removed");
+        const QString path = WriteScratch(pipe ? "pipe.bin" : "gone.bin", file);
+        auto conn = QObject::connect(CardAccDlg->ProgressBar1, &QProgressBar::valueChanged, [&](int v) {
+            if (v == 1)
+                QTimer::singleShot(0, [&] {
+                    ASSERT_EQ(::unlink(QFile::encodeName(path).constData()), 0);
+                    if (pipe) {
+                        ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+                    }
+                });
+        });
+        ClearMsgBoxLog();
+        RunDialog(1, [&] { Write(0x20, 0x400, path); });
+        QObject::disconnect(conn);
+        EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("ファイルの読み込み中にエラーが発生しました。")});
+        ASSERT_FALSE(MsgBoxLog().empty());
+        EXPECT_EQ(MsgBoxLog()[0].kind, MsgKind::Error);
+        Apply(model, 0x20, file, 3 * 128 * 512);
+        EXPECT_TRUE(SameBytes(CardBytes(1), model));
+        EXPECT_FALSE(TransferActive);
+        EXPECT_TRUE(CardAccDlg->btnWrite->isEnabled());
+        EXPECT_EQ(lamps[1]->brushColor(), uint32_t(clLime));
+        QFile::remove(path);
+    }
 }
