@@ -482,6 +482,53 @@ TEST(Tvqcard, ASlotInUseByAnotherProcessIsRefusedWithItsHolder)
     EXPECT_RUN(f.Run(args), 0, args);
 }
 
+#ifdef TVQCRDUT_PATH
+TEST(Tvqcard, TheRunningDesktopProgramHoldsEverySlot)
+{
+    Fixture f;
+    f.bus.AddUnit("u");
+    const std::string img = f.bus.InsertBlank("u", 1, kMiB);
+    // Its own runtime and settings folders, so that no other copy of the program is in the way.
+    const std::string home = f.bus.ScratchDir() + "/home";
+    ASSERT_EQ(::mkdir(home.c_str(), 0700), 0);
+    std::vector<std::string> envs;
+    for (char **e = environ; *e; ++e) envs.push_back(*e);
+    for (const char *kv : {"QT_QPA_PLATFORM=offscreen"}) envs.push_back(kv);
+    envs.push_back("XDG_RUNTIME_DIR=" + home);
+    envs.push_back("XDG_CONFIG_HOME=" + home);
+    envs.push_back("HOME=" + home);
+    std::vector<char *> cenv;
+    for (auto &e : envs) cenv.push_back(const_cast<char *>(e.c_str()));
+    cenv.push_back(nullptr);
+    char *argv[] = {const_cast<char *>(TVQCRDUT_PATH), nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    pid_t program = -1;
+    ASSERT_EQ(posix_spawn(&program, TVQCRDUT_PATH, &fa, nullptr, argv, cenv.data()), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    const std::string holds = "tvqcrdut (" + std::to_string(program) + ")";
+    Result r;
+    for (int i = 0; i < 300; ++i) {
+        r = f.Run({"list"});
+        if (r.out.find(holds) != std::string::npos) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_NE(r.out.find(holds), std::string::npos) << r.out;
+    const auto before = Whole(img);
+    std::vector<std::string> args{"write", f.File("one.img", Pattern(512, 16)), "1"};
+    r = f.Run(args);
+    EXPECT_RUN(r, 2, args);
+    EXPECT_NE(r.err.find("slot1 is in use by another program: tvqcrdut (process " + std::to_string(program) + ")"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(Whole(img), before);
+    ::kill(program, SIGKILL);
+    ::waitpid(program, nullptr, 0);
+    EXPECT_RUN(f.Run(args), 0, args);
+}
+#endif
+
 // ---- bad input ----
 
 TEST(Tvqcard, BadInputGetsAClearMessageANonZeroExitAndWritesNothing)
