@@ -697,7 +697,7 @@ FaultRule ParseFaultRule(const std::string &text)
         auto eq = word.find('=');
         if (eq == std::string::npos || !SetRuleField(&r, word.substr(0, eq), word.substr(eq + 1))) {
             std::string hint;
-            if (Lower(word).compare(0, 7, "effect=") == 0 && Lower(word).find("sense") != std::string::npos)
+            if (Lower(word).compare(0, 7, "effect=") == 0 && word.find('/') != std::string::npos)
                 hint = "; a sense needs a key from 02 to 0F: 00 and 01 report no error";
             throw Error("bad fault rule word '" + word +
                         "' (expected slot=, op=, count=, lba= or effect=; see tvqunit fault set --help" + hint + ")");

@@ -6,8 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <sys/stat.h>
+#include <thread>
 
 using namespace tvqtest;
 namespace fs = std::filesystem;
@@ -160,4 +166,100 @@ TEST(Store, AnOldBusKeepsWorkingAndIsMigratedOnce)
     ASSERT_EQ(QevScRead10(2, 0, 63, buf.data(), 512), 0);
     EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + 63 * 512),
               std::vector<uint8_t>(bytes2.begin(), bytes2.begin() + 63 * 512));
+}
+
+namespace {
+
+// Runs fn and fails the whole test program if it has not returned within the limit:
+// a call that hangs must not hang the suite too.
+template <typename F>
+double Within(double limitSeconds, const std::string &what, F &&fn)
+{
+    std::atomic<bool> done{false};
+    std::thread watchdog([&] {
+        auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(limitSeconds + 4);
+        while (!done && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!done) {
+            std::fprintf(stderr, "HANG: %s did not return\n", what.c_str());
+            std::_Exit(1);
+        }
+    });
+    auto t0 = std::chrono::steady_clock::now();
+    fn();
+    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    done = true;
+    watchdog.join();
+    return s;
+}
+
+}  // namespace
+
+TEST(Store, AFifoInAnyPlaceOfTheBusHangsNothing)
+{
+    struct Place {
+        std::string path;  // inside the bus
+        bool legacy;       // the unit is written in the earlier format
+    };
+    const Place places[] = {{"u/unit.toml", false},        {"u/fault-counts", false}, {".calls", false},
+                            {"u/cards/slot1-1.img", false}, {"u/target1.lock", false}, {"u/unit.ini", true},
+                            {"u/slot1.ini", true},          {"u/faults.ini", true}};
+    for (const Place &place : places) {
+        SCOPED_TRACE(place.path);
+        VirtualBus bus;
+        bus.AddUnit("u");
+        bus.InsertBlank("u", 1, 64 * 512);
+        bus.InsertBlank("u", 2, 64 * 512);
+        bus.SetFault("u", "slot=2 op=slotstatus count=off");
+        if (place.legacy) {
+            // Back to the files of the earlier version, which the library reads as they are.
+            std::string d = bus.Dir() + "/u/";
+            fs::remove(d + "unit.toml");
+            Write(d + "unit.ini", "[unit]\nmodel = TVQ-210CF\n");
+            Write(d + "slot1.ini", "[card]\nimage = \"cards/slot1-1.img\"\n");
+            Write(d + "faults.ini", "[faults]\nnext_id = 1\n");
+        }
+        QevSlotRecord t[QEV_MAX_TARGETS];
+        ASSERT_EQ(ScanAll(t), 11);
+        std::vector<uint8_t> buf(4 * 512);
+        ASSERT_EQ(QevScRead10(1, 0, 4, buf.data(), 512), 0);  // the image is open now
+        std::string path = bus.Dir() + "/" + place.path;
+        fs::remove(path);
+        ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+
+        uint32_t major, minor;
+        QevSlotRecord r;
+        QevSlotStatus st;
+        uint8_t inq[36], blk[128];
+        const std::vector<std::pair<const char *, std::function<void()>>> calls = {
+            {"QevScGetVersion", [&] { QevScGetVersion(&major, &minor); }},
+            {"QevScScanEx", [&] { ScanAll(t); }},
+            {"QevScLock", [&] { QevScLock(1); }},
+            {"QevScInquiry", [&] { QevScInquiry(1, 36, inq); }},
+            {"QevScReadBuffer", [&] { QevScReadBuffer(0, 2, 4, 0x1000, blk, 128); }},
+            {"QevScGetDriveInfo", [&] { QevScGetDriveInfo(1, &r); }},
+            {"QevScGetSlotStatus", [&] { QevScGetSlotStatus(0, &st); }},
+            {"QevScRead10", [&] { QevScRead10(1, 0, 4, buf.data(), 512); }},
+            {"QevScWrite10", [&] { QevScWrite10(2, 0, 4, buf.data(), 512); }},
+            {"QevScFormat", [&] { QevScFormat(2, &r); }},
+            {"QevScEject", [&] { QevScEject(2); }},
+            {"QevScFreeEx", [&] { QevScFreeEx(1); }},
+            {"QevScFree", [&] { QevScFree(); }},
+        };
+        for (const auto &c : calls) {
+            double s = Within(1.0, place.path + ": " + c.first, c.second);
+            EXPECT_LT(s, 1.0) << c.first;
+        }
+        // The FIFO is still a FIFO: nothing replaced or followed it.
+        struct stat sb;
+        ASSERT_EQ(::lstat(path.c_str(), &sb), 0);
+        EXPECT_TRUE(S_ISFIFO(sb.st_mode));
+        if (place.path == "u/unit.toml" || place.path == "u/unit.ini")
+            EXPECT_EQ(ScanAll(t), 0);  // no readable description: no device
+        if (place.path == "u/cards/slot1-1.img") {
+            ASSERT_EQ(QevScGetSlotStatus(0, &st), 0);
+            EXPECT_EQ(st.CardMask & 1u, 0u);  // that card counts as absent
+        }
+        fs::remove(path);
+    }
 }

@@ -20,6 +20,7 @@
 #include <iostream>
 #include <optional>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace {
 
@@ -195,6 +196,35 @@ struct ParamOptions {
     }
 };
 
+// Files of the unit that are not what they should be: a FIFO, socket,
+// device node, directory or link where a regular file belongs. The library
+// counts such a card as absent and such a counts file as empty.
+std::vector<std::string> FileProblems(vbus::Bus &bus, const vbus::Unit &u)
+{
+    std::vector<std::string> out;
+    std::string dir = bus.UnitDir(u.name);
+    for (const auto &c : u.cards) {
+        struct stat st;
+        std::string kind = vbus::WrongKind(c.image);
+        if (::stat(c.image.c_str(), &st) != 0)
+            out.push_back("the image of slot " + std::to_string(c.slot) + " '" + c.image + "' is missing: the slot reads as empty");
+        else if (!S_ISREG(st.st_mode) || (!c.inPlace && !kind.empty()))
+            out.push_back("the image of slot " + std::to_string(c.slot) + " '" + c.image + "' is " +
+                          (kind.empty() ? std::string("not a regular file") : kind) + ": the slot reads as empty");
+    }
+    for (const char *f : {vbus::kCountsFile, vbus::kUnitFile}) {
+        std::string kind = vbus::WrongKind(dir + "/" + f);
+        if (!kind.empty()) out.push_back("'" + dir + "/" + f + "' is " + kind);
+    }
+    for (const char *d : {vbus::kCardsDir, vbus::kEjectedDir}) {
+        struct stat st;
+        std::string path = dir + "/" + d;
+        if (::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+            out.push_back("'" + path + "' is " + vbus::WrongKind(path) + ", not a folder");
+    }
+    return out;
+}
+
 void Show(vbus::Bus &bus, const std::string &name)
 {
     vbus::Unit u = bus.GetUnit(name);
@@ -235,6 +265,9 @@ void Show(vbus::Bus &bus, const std::string &name)
     if (locked.empty()) std::cout << " none";
     for (int t : locked) std::cout << " " << t;
     std::cout << "\n";
+    std::string calls = vbus::WrongKind(bus.Dir() + "/" + vbus::kCallsFile);
+    if (!calls.empty()) std::cout << "  problem: '" << bus.Dir() << "/" << vbus::kCallsFile << "' is " << calls << "\n";
+    for (const auto &p : FileProblems(bus, u)) std::cout << "  problem: " << p << "\n";
 }
 
 int Run(int argc, char **argv)
@@ -295,7 +328,9 @@ int Run(int argc, char **argv)
                     vbus::Unit u = bus.GetUnit(n);
                     std::cout << n << "\t" << vbus::ModelName(u.unitDesc.model) << "\t"
                               << (u.unitDesc.connected ? "plugged in" : "unplugged") << "\t" << u.cards.size()
-                              << " card" << (u.cards.size() == 1 ? "" : "s") << "\n";
+                              << " card" << (u.cards.size() == 1 ? "" : "s");
+                    for (const auto &p : FileProblems(bus, u)) std::cout << "\t(" << p << ")";
+                    std::cout << "\n";
                 } catch (const vbus::Error &e) {
                     std::cout << n << "\t(" << e.what() << ")\n";
                 }
