@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -79,6 +80,14 @@ int32_t AcceptAll(const uint8_t *)
 
 TEST(TvqunitStore, AFifoInAnyPlaceOfTheBusHangsNoCommand)
 {
+    // What a command takes on a clean bus here; a FIFO may cost nothing more than a second on top.
+    double usual = 0;
+    {
+        VirtualBus bus;
+        bus.AddUnit("u");
+        for (int i = 0; i < 3; ++i) usual = std::max(usual, Tvq(bus, {"show", "u"}).seconds);
+    }
+    const double limit = 1.0 + 2 * usual;
     const char *places[] = {"u/unit.toml", "u/fault-counts", ".calls", "u/cards/slot1-1.img", "u/cards"};
     for (const char *place : places) {
         SCOPED_TRACE(place);
@@ -100,7 +109,7 @@ TEST(TvqunitStore, AFifoInAnyPlaceOfTheBusHangsNoCommand)
         for (const auto &args : commands) {
             Result r = Tvq(bus, args);
             EXPECT_NE(r.rc, 124) << Joined(args) << "hung";
-            EXPECT_LT(r.seconds, 1.0) << Joined(args);
+            EXPECT_LT(r.seconds, limit) << Joined(args);
             EXPECT_TRUE(r.rc == 0 || r.rc == 1) << Joined(args) << r.err;
             if ((args[0] == "show" || args[0] == "list") && (r.out + r.err).find("FIFO") != std::string::npos)
                 named = true;
@@ -267,7 +276,9 @@ TEST(TvqunitStore, TwoProcessesAtOnceLoseNoChange)
 {
     VirtualBus bus;
     ASSERT_EQ(Tvq(bus, {"create", "u"}).rc, 0);
-    const int n = 200;
+    // 200 a process; fewer where each run is slow (the sanitizer build).
+    const char *count = std::getenv("TVQ_STRESS_COMMANDS");
+    const int n = count && std::atoi(count) >= 10 ? std::atoi(count) / 5 * 5 : 200;
     Share shares[2] = {MakeShare(0, n), MakeShare(1, n)};
     // Each process is one shell running its commands back to back, logging every exit status.
     std::string scripts[2], logs[2];
@@ -300,7 +311,7 @@ TEST(TvqunitStore, TwoProcessesAtOnceLoseNoChange)
     EXPECT_EQ(u.unitDesc.throttleBytesPerSecond, shares[0].throttle);
     EXPECT_EQ(u.unitDesc.fw.productCode, shares[0].productCode);
     EXPECT_EQ(u.unitDesc.connected, shares[1].connected);
-    EXPECT_EQ(u.unitDesc.fw.productName, "B" + std::to_string(n - 4));
+    EXPECT_EQ(u.unitDesc.fw.productName, "B" + std::to_string(n - 4));  // the last i with i % 5 == 1
     for (const Share &s : shares) {
         SCOPED_TRACE(s.slot);
         EXPECT_EQ(bus.Bus().HasCard("u", s.slot), s.cardIn);
