@@ -14,6 +14,10 @@ bool CreateApplicationForms(const AppFormsOptions &options)
 {
     AppMainForm = new TAppMainForm;
     AppMainWidget = AppMainForm;
+    // Watch the bus before the first scan: a unit that comes or goes from
+    // then on is noticed, even while the start-up information box is open.
+    if (options.deviceNotices)
+        new DeviceNotices(AppMainForm, QString(), AppMainForm);
     AppMainForm->FormCreate();
     if (StartupResult != 0)
         return false;
@@ -25,8 +29,6 @@ bool CreateApplicationForms(const AppFormsOptions &options)
     CardInfoDlg = new TCardInfoDlg;
     CardInfoWidget = CardInfoDlg;
 
-    if (options.deviceNotices)
-        new DeviceNotices(AppMainForm, QString(), AppMainForm);
     if (options.messagePort) {
         auto *port = new MessagePort(AppMainForm, AppMainForm);
         port->setObjectName(QStringLiteral("MessagePort"));

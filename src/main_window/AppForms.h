@@ -9,7 +9,9 @@ struct AppFormsOptions {
     bool messagePort = true;
 };
 
-// Creates the main window (its creation scans and checks the unit), then,
+// Creates the main window and starts watching the bus before its creation
+// scans and checks the unit (notices that come meanwhile wait until the
+// start-up information box has closed), then,
 // only when StartupResult is 0, the card access dialog, the about box, the
 // access parameters dialog and the drive list, in that order; sets the form
 // pointers. True when StartupResult is 0.

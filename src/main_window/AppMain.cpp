@@ -228,6 +228,13 @@ void TAppMainForm::FormCreate()
 
     ShowMessageBox(MsgKind::Information, LimitNoticeText());
     Timer1->start();
+
+    // A unit plugged in or pulled out while the box was open: handled now,
+    // from the message loop, as if it had just happened.
+    startupDone_ = true;
+    for (uintptr_t notice : heldNotices_)
+        PostWindowMessage(this, WM_DEVICECHANGE, notice, 0);
+    heldNotices_.clear();
 }
 
 int32_t TAppMainForm::InitMainFormConfig()
@@ -313,7 +320,12 @@ bool TAppMainForm::event(QEvent *e)
     if (e->type() == WindowMessageEvent::Type()) {
         auto *m = static_cast<WindowMessageEvent *>(e);
         switch (m->msg) {
-        case WM_DEVICECHANGE: WMDeviceChange(m->wParam); break;
+        case WM_DEVICECHANGE:
+            if (startupDone_)
+                WMDeviceChange(m->wParam);
+            else if (heldNotices_.empty() || heldNotices_.back() != m->wParam)
+                heldNotices_.push_back(m->wParam);
+            break;
         case WM_SLOT_CHANGED: WMSlotChanged(m->wParam, m->lParam); break;
         default: break;
         }

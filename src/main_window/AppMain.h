@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <QString>
 #include <cstdint>
+#include <vector>
 
 namespace Ui {
 class TAppMainForm;
@@ -102,6 +103,10 @@ private:
 
     Ui::TAppMainForm *ui;
     bool closed_ = false;
+    // Device notices that came before the start-up ended (the information box
+    // is open then), in order; they are handled once it has ended.
+    bool startupDone_ = false;
+    std::vector<uintptr_t> heldNotices_;
 };
 
 // Slot name of the card access dialog's caption: "VD", "SLOT#3", "MASTER SLOT", or empty.

@@ -310,4 +310,57 @@ TEST_F(DeviceChangeTest, BusNoticesReachTheWindow)
     EXPECT_TRUE(w->Timer1->isActive());
 }
 
+TEST_F(DeviceChangeTest, UnitComingOrGoingDuringTheStartupBoxIsNoticedOnceItCloses)
+{
+    FormOptions.deviceNotices = true;
+
+    // Pulled out while the box is open: nothing happens behind the box, and
+    // once it closes the window no longer shows a unit that is gone.
+    Bus().AddUnit("u", Model::Tvq210);
+    Bus().InsertBlank("u", 1, kCard);
+    bool connectedAfterWait = false;
+    size_t boxesDuringBox = 99;
+    AnswerNextBox([&](const MsgBoxCall &) {
+        Bus().Unplug("u");
+        QTest::qWait(400);  // the watcher fires and settles while the box is open
+        connectedAfterWait = UnitConnected;
+        boxesDuringBox = Boxes().size();
+        return int(mrOk);
+    });
+    ASSERT_TRUE(CreateForms());
+    EXPECT_TRUE(connectedAfterWait) << "the removal must wait for the box";
+    EXPECT_EQ(boxesDuringBox, 0u);
+    ASSERT_TRUE(QTest::qWaitFor([] { return !UnitConnected; }, 5000)) << "the removal was lost";
+    ASSERT_EQ(Boxes().size(), 2u);
+    EXPECT_EQ(Boxes()[0].text, LimitNoticeText());
+    EXPECT_EQ(Boxes()[1].text, QStringLiteral("ユニットの接続が切断されました。"));
+    ExpectNoUnitState(AppMainForm);
+    TearDown();
+    SetUp();
+
+    // Plugged in while the box is open: configured once it closes, with no
+    // second information box.
+    FormOptions.deviceNotices = true;
+    bool connectedDuringBox = true;
+    AnswerNextBox([&](const MsgBoxCall &) {
+        Bus().AddUnit("u", Model::Tvq206);
+        Bus().InsertBlank("u", 2, kCard);
+        QTest::qWait(400);
+        connectedDuringBox = UnitConnected;
+        return int(mrOk);
+    });
+    ASSERT_TRUE(CreateForms());
+    EXPECT_FALSE(connectedDuringBox);
+    ASSERT_TRUE(QTest::qWaitFor([] { return UnitConnected; }, 5000)) << "the arrival was lost";
+    TAppMainForm *w = AppMainForm;
+    EXPECT_EQ(DeviceCount, 7u);
+    EXPECT_EQ(w->lblProductName->text(), QStringLiteral("TVQ-206"));
+    EXPECT_TRUE(w->lblNoInfo->isHidden());
+    EXPECT_TRUE(w->Timer1->isActive());
+    EXPECT_EQ(Boxes().size(), 1u) << "only the start-up box";
+    w->Timer1Timer();
+    EXPECT_EQ(SlotPresenceMask, 0b10u);
+    EXPECT_EQ(SlotLamps[2]->brushColor(), uint32_t(clLime));
+}
+
 }  // namespace

@@ -292,6 +292,10 @@ TEST_F(MenusTest, AboutBoxAndExit)
     EXPECT_TRUE(shown);
     EXPECT_FALSE(AboutBoxDlg->isVisible());
 
+    // The exit action's hint: its short part on the button, its long part in the menu.
+    EXPECT_EQ(w->btnAppClose->toolTip(), QStringLiteral("終了"));
+    EXPECT_EQ(w->mniExit->statusTip(), QStringLiteral("アプリケーションを終了する"));
+
     // The exit button closes the window, which releases the unit.
     w->show();
     EXPECT_FALSE(Bus().Bus().LockedTargets("u").empty());

@@ -289,6 +289,11 @@ TEST_F(StartupTest, FormatsOfTheInformationPanel)
     EXPECT_EQ(TAppMainForm::FormatProductName(name), QString());
     std::memcpy(name, "AB\0CD           ", 16);
     EXPECT_EQ(TAppMainForm::FormatProductName(name), QStringLiteral("AB"));
+    // The text ends at the NUL first; the blanks before it go too.
+    std::memcpy(name, "AB  \0CD         ", 16);
+    EXPECT_EQ(TAppMainForm::FormatProductName(name), QStringLiteral("AB"));
+    std::memcpy(name, "\0BCDEFGHIJKLMNOP", 16);
+    EXPECT_EQ(TAppMainForm::FormatProductName(name), QString());
     std::memcpy(name, "ABCDEFGHIJKLMNOP", 16);
     EXPECT_EQ(TAppMainForm::FormatProductName(name), QStringLiteral("ABCDEFGHIJKLMNOP"));
     std::memcpy(name, "A B             ", 16);
