@@ -90,6 +90,8 @@ TEST_F(DeviceChangeTest, PullingTheUnitStopsTheTimerClosesDialogsAndRestoresTheD
     ASSERT_TRUE(CreateForms());
     ClearBoxes();
     TAppMainForm *w = AppMainForm;
+    w->btnAppHelp->setFocus();
+    ASSERT_EQ(w->focusWidget(), w->btnAppHelp);
 
     bool timerDuringBox = true;
     bool listOpenDuringBox = false;
@@ -123,6 +125,7 @@ TEST_F(DeviceChangeTest, PullingTheUnitStopsTheTimerClosesDialogsAndRestoresTheD
     EXPECT_EQ(countDuringBox, 11);
     EXPECT_FALSE(CardInfoWidget->isVisible());
     ExpectNoUnitState(w);
+    EXPECT_EQ(w->focusWidget(), w->btnAppClose) << "the exit button takes the focus";
     EXPECT_EQ(CountCalls(Bus(), "freeex"), 1);
     // What a removal keeps.
     EXPECT_TRUE(MenusBuilt);
@@ -249,6 +252,27 @@ TEST_F(DeviceChangeTest, ArrivalOfAnOldFirmwareShowsTheArrivalWordingAndEndsTheP
         TearDown();
         SetUp();
     }
+}
+
+TEST_F(DeviceChangeTest, FailedFirmwareReadGivesMinus7AndLeavesEveryLabel)
+{
+    Bus().AddUnit("u", Model::Tvq210, 0x0401, 0x00ABCDEF);
+    Bus().InsertBlank("u", 1, kCard);
+    ASSERT_TRUE(CreateForms());
+    TAppMainForm *w = AppMainForm;
+    QLabel *labels[] = {w->lblProductName, w->lblProductCode, w->lblBiosVer, w->lblAppVer, w->lblCardIfMode};
+    QStringList before;
+    for (QLabel *l : labels)
+        before << l->text();
+    ASSERT_EQ(before[1], QStringLiteral("00ABCDEF"));
+    const uint32_t trueIde = TrueIdeMode;
+
+    const uint32_t id = Bus().SetFault("u", "op=readbuffer count=always effect=sense:04/44/00");
+    EXPECT_EQ(w->DispDeviceInfo(), -7);
+    EXPECT_GT(Bus().FireCount("u", id), 0u);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(labels[i]->text(), before[i]) << labels[i]->objectName().toStdString();
+    EXPECT_EQ(TrueIdeMode, trueIde);
 }
 
 TEST_F(DeviceChangeTest, IncompleteUnitOnArrivalIsTakenWithoutConfiguring)

@@ -339,6 +339,29 @@ TEST_F(SlotMonitorTest, DriveListFollowsCardsLineByLine)
     }
     EXPECT_NE(before[3], after[3]);
     EXPECT_EQ(after[3], GetCardInfoLine(true, 3));
+
+    // A removal writes the empty-slot line into exactly its own line.
+    QStringList reopened, removed;
+    QTimer::singleShot(0, [&] {
+        ProcessEvents();
+        for (int i = 0; i < CardInfoDlg->lbxCardInfo->count(); ++i)
+            reopened << CardInfoDlg->lbxCardInfo->item(i)->text();
+        Bus().Pull("u", 3);
+        w->Timer1Timer();
+        for (int i = 0; i < CardInfoDlg->lbxCardInfo->count(); ++i)
+            removed << CardInfoDlg->lbxCardInfo->item(i)->text();
+        CardInfoDlg->SetModalResult(mrOk);
+    });
+    w->mniViewClick();
+    ASSERT_EQ(reopened.size(), 11);
+    ASSERT_EQ(removed.size(), 11);
+    for (int i = 0; i < 11; ++i) {
+        if (i != 3) {
+            EXPECT_EQ(reopened[i], removed[i]) << "line " << i;
+        }
+    }
+    EXPECT_NE(removed[3], reopened[3]);
+    EXPECT_EQ(removed[3], GetCardInfoLine(false, 3));
 }
 
 TEST_F(SlotMonitorTest, EjectAppliesTheNewStatusAtOnce)
@@ -367,6 +390,77 @@ TEST_F(SlotMonitorTest, EjectAppliesTheNewStatusAtOnce)
     EXPECT_EQ(Boxes()[0].text, QStringLiteral("カードの取り出しに失敗しました。"));
     EXPECT_EQ(Lamp(1), uint32_t(clLime));
     EXPECT_EQ(SlotPresenceMask, 1u);
+}
+
+// A unit that reports one slot more than its model has: the scan keeps the
+// model's targets, the status carries the extra slot's bit.
+void AddUnitWithExtraSlot(VirtualBus &bus, Model model, uint32_t modelTargets)
+{
+    vbus::UnitDesc d;
+    d.model = model;
+    d.targets = modelTargets + 1;
+    bus.AddUnit("u", d);
+}
+
+TEST_F(SlotMonitorTest, MaskJustAboveAllSlotsIsIgnoredAndAllSlotsIsTaken)
+{
+    struct Case {
+        Model model;
+        uint32_t targets;
+        long double all;
+    } cases[] = {{Model::Tvq206, 7, 63.0L}, {Model::Tvq210, 11, 1023.0L}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.targets);
+        AddUnitWithExtraSlot(Bus(), c.model, c.targets);
+        ASSERT_TRUE(CreateForms());
+        TAppMainForm *w = AppMainForm;
+        ASSERT_EQ(DeviceCount, c.targets);
+        ASSERT_EQ(AllSlotsMask, c.all);
+        ASSERT_EQ(SlotPresenceMask, 0u);
+
+        // Only the slot beyond the model: mask 64 or 1024, one above all slots.
+        const int extra = static_cast<int>(c.targets);
+        Bus().InsertBlank("u", extra, kCard);
+        w->Timer1Timer();
+        ASSERT_EQ(SlotStatusBlock.CardMask, 1u << (extra - 1));
+        EXPECT_EQ(SlotPresenceMask, 0u);
+        for (uint32_t n = 0; n < c.targets; ++n)
+            EXPECT_EQ(Lamp(n), uint32_t(clGray)) << "slot " << n;
+        EXPECT_FALSE(w->mniOpen->isEnabled());
+
+        // Every slot of the model: exactly all slots, taken.
+        Bus().Pull("u", extra);
+        for (int n = 1; n < extra; ++n)
+            Bus().InsertBlank("u", n, kCard);
+        w->Timer1Timer();
+        EXPECT_EQ(SlotPresenceMask, static_cast<uint32_t>(c.all));
+        for (uint32_t n = 1; n < c.targets; ++n)
+            EXPECT_EQ(Lamp(n), uint32_t(clLime)) << "slot " << n;
+
+        TearDown();
+        SetUp();
+    }
+}
+
+TEST_F(SlotMonitorTest, EjectAppliesTheStatusWithoutTheTickChecks)
+{
+    // The extra slot's card is in the status from the start, so every mask
+    // from now on is above all slots: the tick would take none of them.
+    AddUnitWithExtraSlot(Bus(), Model::Tvq206, 7);
+    Bus().InsertBlank("u", 1, kCard);
+    Bus().InsertBlank("u", 7, kCard);
+    ASSERT_TRUE(CreateForms());
+    TAppMainForm *w = AppMainForm;
+    w->Timer1->stop();
+    ASSERT_EQ(SlotPresenceMask, 65u);
+    ASSERT_EQ(Lamp(1), uint32_t(clLime));
+
+    EjectMenuItems[1]->trigger();
+    EXPECT_FALSE(Bus().Bus().HasCard("u", 1));
+    EXPECT_EQ(SlotPresenceMask, 64u);
+    EXPECT_EQ(Lamp(1), uint32_t(clGray));
+    EXPECT_FALSE(SlotButtons[1]->isEnabled());
+    EXPECT_FALSE(OpenMenuItems[1]->isEnabled());
 }
 
 }  // namespace

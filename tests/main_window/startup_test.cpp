@@ -136,6 +136,7 @@ struct RefusedCase {
     vbus::Firmware fw;
     QString text;
     QString biosShown;
+    QString cardIfShown;
     QString modeShown;
 };
 
@@ -143,11 +144,14 @@ TEST_F(StartupTest, RefusedUnitEndsWithStartupWordingAndNoInformationBox)
 {
     vbus::Firmware oldFw;
     oldFw.bios = 0x20009;
+    vbus::Firmware oldCardIf;
+    oldCardIf.cardIf = 0x20009;
     vbus::Firmware badMode;
     badMode.flags = 0x0002;
     const RefusedCase cases[] = {
-        {"firmware 2.09", oldFw, StartupFirmwareErrorText(), "2.09", "PC Card ATA モード"},
-        {"mode 2", badMode, StartupModeErrorText(), "2.10", "サポートしないモードです"},
+        {"firmware 2.09", oldFw, StartupFirmwareErrorText(), "2.09", "2.10", "PC Card ATA モード"},
+        {"card I/F 2.09", oldCardIf, StartupFirmwareErrorText(), "2.10", "2.09", "PC Card ATA モード"},
+        {"mode 2", badMode, StartupModeErrorText(), "2.10", "2.10", "サポートしないモードです"},
     };
     int i = 0;
     for (const RefusedCase &c : cases) {
@@ -159,11 +163,12 @@ TEST_F(StartupTest, RefusedUnitEndsWithStartupWordingAndNoInformationBox)
         ClearBoxes();
         loopRan = false;
 
-        QString biosDuringBox, modeDuringBox;
+        QString biosDuringBox, cardIfDuringBox, modeDuringBox;
         bool dialogsDuringBox = true;
         AnswerNextBox([&](const MsgBoxCall &) {
             // The window was created and filled with the refused unit's data.
             biosDuringBox = AppMainForm ? AppMainForm->lblBiosVer->text() : QString();
+            cardIfDuringBox = AppMainForm ? AppMainForm->lblAppVer->text() : QString();
             modeDuringBox = AppMainForm ? AppMainForm->lblCardIfMode->text() : QString();
             dialogsDuringBox = CardAccDlg || AboutBoxDlg || InputLbaDlg || CardInfoDlg;
             return int(mrOk);
@@ -174,6 +179,7 @@ TEST_F(StartupTest, RefusedUnitEndsWithStartupWordingAndNoInformationBox)
         EXPECT_EQ(Boxes()[0].kind, MsgKind::Error);
         EXPECT_EQ(Boxes()[0].text, c.text);
         EXPECT_EQ(biosDuringBox, c.biosShown);
+        EXPECT_EQ(cardIfDuringBox, c.cardIfShown);
         EXPECT_EQ(modeDuringBox, c.modeShown);
         EXPECT_FALSE(dialogsDuringBox) << "the dialogs are created only for an accepted unit";
         EXPECT_EQ(AppMainForm, nullptr);
