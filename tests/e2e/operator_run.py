@@ -68,9 +68,21 @@ class Run:
         self.x.alive = self.app_alive
         self.app = None
         self.app_log = os.path.join(self.artifacts, "tvqcrdut.log")
-        self.step = "setup"
+        self._step = "setup"
+        self.started = time.monotonic()
+        self.times = []  # (step, seconds)
         self.images = {}    # slot -> image file of the card
         self.contents = {}  # slot -> bytes the image must hold
+
+    @property
+    def step(self):
+        return self._step
+
+    @step.setter
+    def step(self, name):
+        now = time.monotonic()
+        self.times.append((self._step, now - self.started))
+        self._step, self.started = name, now
 
     # ---- processes -------------------------------------------------------
 
@@ -168,6 +180,9 @@ class Run:
 
         self.step = "start: main window"
         main, _ = x.wait_window(MAIN_TITLE)
+        # The window manager centres dialogs on the main window; the operator
+        # keeps them side by side so the lamps stay in sight.
+        x.move(main, 8, 8)
         time.sleep(1.2)  # one slot monitor tick, so the lamps are final
         x.screenshot("main-window", main)
         # Lamps are the only lime (65280) in the main window: the VD and every card.
@@ -195,6 +210,7 @@ class Run:
         self.step = "open slot 1 with Ctrl+F1"
         x.keys(main, "ctrl+F1")
         dlg, caption = x.wait_window(re.compile(r"SLOT#1 .*"))
+        x.move(dlg, 470, 8)
         if not re.fullmatch(r"SLOT#1 （[A-Z]: ドライブ）", caption):
             raise StepFailed("card access dialog caption %r" % caption)
         x.screenshot("card-access", dlg)
@@ -436,6 +452,9 @@ def main():
         else:
             shutil.rmtree(run.tmp, ignore_errors=True)
     if ok:
+        run.step = "end"
+        for name, secs in run.times[1:]:
+            print("  %5.1f s  %s" % (secs, name))
         print("e2e_operator: passed under %s; the focus was handed over %d times; screenshots in %s"
               % ("openbox" if run.x.use_wm else "bare Xvfb", run.x.handed_focus, run.artifacts))
     return 0 if ok else 1

@@ -230,6 +230,32 @@ class XSession:
             raise StepFailed("window %s did not take the keyboard focus; on screen: %s" % (wid, self.windows()))
         time.sleep(0.1)
 
+    def client_geometry(self, wid):
+        """(x, y, width, height) of the window's client area on the screen."""
+        info = self.x("xwininfo", "-id", wid).stdout
+        return tuple(int(re.search(k + r":\s+(-?\d+)", info).group(1))
+                     for k in ("Absolute upper-left X", "Absolute upper-left Y", "Width", "Height"))
+
+    def frame_geometry(self, wid):
+        """(x, y, width, height) of the window with the window manager's frame."""
+        cx, cy, w, h = self.client_geometry(wid)
+        left, right, top, bottom = self.frame_extents(wid)
+        return cx - left, cy - top, w + left + right, h + top + bottom
+
+    def move(self, wid, x, y):
+        """Puts the window's frame corner at x, y, as a drag of its title bar would."""
+        for _ in range(3):
+            fx, fy, _, _ = self.frame_geometry(wid)
+            if (fx, fy) == (x, y):
+                return
+            # Where a move request lands depends on the window manager's reading
+            # of it; correct by what it did.
+            cx, cy, _, _ = self.client_geometry(wid)
+            self.x("xdotool", "windowmove", "--sync", wid, str(cx + x - fx), str(cy + y - fy),
+                   check=False, timeout=5)
+            time.sleep(0.1)
+        raise StepFailed("window %s did not move to %d,%d" % (wid, x, y))
+
     def keys(self, wid, *keys):
         self.focus(wid)
         for k in keys:
@@ -284,13 +310,6 @@ class XSession:
         full = os.path.join(self.artifacts, name + "-screen.png")
         self.x("import", "-window", "root", full, timeout=30)
         if wid is not None:
-            info = self.x("xwininfo", "-id", wid).stdout
-            geo = {k: int(re.search(k + r":\s+(-?\d+)", info).group(1))
-                   for k in ("Absolute upper-left X", "Absolute upper-left Y", "Width", "Height")}
-            left, right, top, bottom = self.frame_extents(wid)
-            x0 = max(0, geo["Absolute upper-left X"] - left)
-            y0 = max(0, geo["Absolute upper-left Y"] - top)
-            w = geo["Width"] + left + right
-            h = geo["Height"] + top + bottom
-            self.x("convert", full, "-crop", "%dx%d+%d+%d" % (w, h, x0, y0),
+            x0, y0, w, h = self.frame_geometry(wid)
+            self.x("convert", full, "-crop", "%dx%d%+d%+d" % (w, h, x0, y0),
                    "+repage", "-strip", os.path.join(self.artifacts, name + ".png"), timeout=30)
