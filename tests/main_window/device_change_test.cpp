@@ -108,12 +108,17 @@ TEST_F(DeviceChangeTest, PullingTheUnitStopsTheTimerClosesDialogsAndRestoresTheD
         PostWindowMessage(AppMainWidget, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, 0);
     });
     bool closedByItself = false;
-    QTimer::singleShot(3000, [&] {
-        if (CardInfoWidget->isVisible())
+    // A timer of this test only: one left running would fire in a later test,
+    // on its locals and its windows.
+    QTimer rescue;
+    rescue.setSingleShot(true);
+    QObject::connect(&rescue, &QTimer::timeout, [&] {
+        if (CardInfoWidget && CardInfoWidget->isVisible())
             CardInfoDlg->SetModalResult(mrOk);
         else
             closedByItself = true;
     });
+    rescue.start(3000);
     const int result = CardInfoDlg->ShowModal();
     EXPECT_EQ(result, mrCancel);
 
