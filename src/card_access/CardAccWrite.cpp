@@ -9,6 +9,7 @@
 #include "RecordFile.h"
 #include "UnitState.h"
 
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -28,7 +29,9 @@ bool OpenSourceFile(TCardAccDlg *dlg, RecordFile &file, const QString &path, uin
         MissingFileBox(dlg, path);
         return false;
     }
-    if (!file.OpenExisting(path, 1)) {
+    // Only a regular file tells its size; a device in its place would be
+    // written as an empty file and the run reported complete.
+    if (!QFileInfo(path).isFile() || !file.OpenExisting(path, 1)) {
         ShowMessageBox(MsgKind::Error, kOpenFailed, MsgButtons::Ok, dlg);
         return false;
     }

@@ -69,7 +69,7 @@ QMap<QString, bool> DeviceNotices::Snapshot() const
     const QStringList names = bus.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString &name : names) {
         // unit.toml; unit.ini on a bus an earlier version wrote and nothing has changed since.
-        for (const QString file : {QStringLiteral("/unit.toml"), QStringLiteral("/unit.ini")}) {
+        for (const QString &file : {QStringLiteral("/unit.toml"), QStringLiteral("/unit.ini")}) {
             const QString unitFile = bus.filePath(name + file);
             const QFileInfo info(unitFile);
             if (!info.exists())

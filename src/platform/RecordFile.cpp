@@ -41,20 +41,25 @@ bool RecordFile::open(const QString &path, uint32_t recordSize, int flags)
         error_ = EACCES;
         return false;
     }
+    // Non-blocking, so that a pipe in the file's place cannot stop the program
+    // in open; a pipe or socket is then refused, since its reads and writes
+    // could block for ever and its size says nothing.
     int fd;
     do {
-        fd = ::open(name.constData(), flags | O_CLOEXEC, 0666);
+        fd = ::open(name.constData(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         error_ = errno;
         return false;
     }
     struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+        const int why = S_ISDIR(st.st_mode) ? EISDIR : S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ? ESPIPE : errno;
         ::close(fd);
-        error_ = EISDIR;
+        error_ = why;
         return false;
     }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     fd_ = fd;
     recordSize_ = recordSize;
     error_ = 0;

@@ -18,8 +18,10 @@ public:
     RecordFile &operator=(const RecordFile &) = delete;
 
     // Creates the file, or truncates an existing one, for reading and writing.
+    // A directory, pipe or socket in its place is refused (EISDIR, ESPIPE)
+    // without waiting for a peer.
     bool Create(const QString &path, uint32_t recordSize);
-    // Opens an existing file for reading and writing.
+    // Opens an existing file for reading and writing; refuses the same.
     bool OpenExisting(const QString &path, uint32_t recordSize);
     bool IsOpen() const { return fd_ >= 0; }
     uint32_t RecordSize() const { return recordSize_; }

@@ -174,6 +174,15 @@ TEST_F(CompareTest, AbortAndFailures)
     RunDialog(1, [&] { Compare(0, 1, missing); });
     EXPECT_EQ(BoxTexts(), std::vector<QString>{missing + QStringLiteral("\nファイルが見つかりません。\n"
                                                                        "指定したファイル名が正しいかどうか確認して下さい。")});
+    // A pipe or a device has no size to compare by: refused, not "the same".
+    const QString pipe = ScratchPath("pipe.bin");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    for (const QString &source : {pipe, QStringLiteral("/dev/zero")}) {
+        ClearMsgBoxLog();
+        RunDialog(1, [&] { Compare(0, 1, source); });
+        EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("ファイルのオープンに失敗しました。")})
+            << source.toStdString();
+    }
     EXPECT_TRUE(progressSeen.empty());
 }
 

@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <sys/stat.h>
 
 using namespace tvqtest;
 
@@ -234,6 +235,16 @@ TEST_F(ReadTest, FileErrorsStopTheRun)
     EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("ファイルのオープンに失敗しました。")});
     EXPECT_TRUE(progressSeen.empty());
     EXPECT_EQ(lamps[1]->brushColor(), uint32_t(clLime));
+
+    // A pipe in the file's place: refused at once instead of the program
+    // waiting for a reader that never comes.
+    const QString pipe = ScratchPath("pipe.bin");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    ClearMsgBoxLog();
+    RunDialog(1, [&] { Read(0, 0x100, pipe); });
+    EXPECT_EQ(BoxTexts(), (std::vector<QString>{QStringLiteral("上書きしますか？"),
+                                                QStringLiteral("ファイルのオープンに失敗しました。")}));
+    EXPECT_TRUE(progressSeen.empty());
 }
 
 TEST_F(ReadTest, VdReadLightsTheMirroredSlotAndDisablesEmptyOnes)

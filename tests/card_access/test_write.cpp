@@ -147,6 +147,20 @@ TEST_F(WriteTest, UnusableSourceFiles)
     ASSERT_EQ(MsgBoxLog().size(), 1u);
     EXPECT_TRUE(MsgBoxLog()[0].text.contains(QStringLiteral("ファイルが見つかりません。")));
     EXPECT_TRUE(SameBytes(CardBytes(1), model));
+
+    // A pipe would hold the program in open, a device has no size: both are
+    // refused before anything moves, never written as an empty file.
+    const QString pipe = ScratchPath("pipe.bin");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    for (const QString &source : {pipe, QStringLiteral("/dev/zero")}) {
+        SCOPED_TRACE(source.toStdString());
+        ClearMsgBoxLog();
+        progressSeen.clear();
+        RunDialog(1, [&] { Write(0, 2, source); });
+        EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("ファイルのオープンに失敗しました。")});
+        EXPECT_TRUE(progressSeen.empty());
+        EXPECT_TRUE(SameBytes(CardBytes(1), model));
+    }
 }
 
 TEST_F(WriteTest, RetryResendsTheSameData)

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <sys/stat.h>
 #include <cstring>
 #include <deque>
 #include <vector>
@@ -100,6 +101,13 @@ TEST(RecordFileTest, EveryErrorIsReported)
     EXPECT_FALSE(f.Create(dir.path(), 512));  // a directory
     EXPECT_FALSE(f.OpenExisting(dir.path(), 1));
     EXPECT_FALSE(f.Create(QString(), 1));
+    // A pipe: refused without blocking in open for a peer.
+    const QString pipe = dir.filePath(QStringLiteral("pipe"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    EXPECT_FALSE(f.OpenExisting(pipe, 1));
+    EXPECT_EQ(f.LastError(), ESPIPE);
+    EXPECT_FALSE(f.Create(pipe, 512));
+    EXPECT_FALSE(f.IsOpen());
 
     // Read-only: refused for reading and writing, and never truncated.
     const QByteArray kept = Bytes(600, 3);
