@@ -87,8 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     case 6: {
         // Any text as an image path and as the bridge name: back exactly, or refused as not UTF-8.
         vbus::Unit u;
+        u.unitDesc.bridge = text;  // an empty one takes the default, as every writer does
         vbus::ResolveDefaults(&u.unitDesc);
-        u.unitDesc.bridge = text;
         vbus::Card c;
         c.slot = 2;
         c.image = data[0] % 8 == 5 ? "/" + text : text;
@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         vbus::Unit back;
         if (!vbus::ParseUnitFile(vbus::UnitFileText(u, "/bus/unit"), "/bus/unit", &back, &why))
             __builtin_trap();
-        if (back.unitDesc.bridge != text || back.cards.size() != 1)
+        if (back.unitDesc.bridge != u.unitDesc.bridge || back.cards.size() != 1)
             __builtin_trap();
         std::string image = back.cards[0].image;
         if (image != c.image && image != "/bus/unit/" + c.image)
