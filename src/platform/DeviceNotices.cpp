@@ -7,6 +7,9 @@
 #include <QFileSystemWatcher>
 #include <QTextStream>
 
+#include <pwd.h>
+#include <unistd.h>
+
 QString VirtualBusDir()
 {
     const QString env = qEnvironmentVariable("QEVCRDIO_BUS");
@@ -15,7 +18,13 @@ QString VirtualBusDir()
     const QString xdg = qEnvironmentVariable("XDG_DATA_HOME");
     if (xdg.startsWith(QLatin1Char('/')))
         return xdg + QStringLiteral("/qevcrdio/bus");
-    return QDir::homePath() + QStringLiteral("/.local/share/qevcrdio/bus");
+    // As the library does: with HOME unset, the home the password database gives, never "/".
+    QString home = qEnvironmentVariable("HOME");
+    if (!home.startsWith(QLatin1Char('/'))) {
+        const struct passwd *pw = getpwuid(getuid());
+        home = pw && pw->pw_dir ? QString::fromLocal8Bit(pw->pw_dir) : QDir::homePath();
+    }
+    return home + QStringLiteral("/.local/share/qevcrdio/bus");
 }
 
 namespace {

@@ -196,3 +196,27 @@ TEST(Scan, LockAndFreeAreRecorded)
     EXPECT_EQ(major, 1u);
     EXPECT_EQ(minor, 0u);
 }
+
+TEST(Scan, EntriesPastTheLastTargetFoundAreZero)
+{
+    VirtualBus bus;
+    bus.AddUnit("u", Model::Tvq210);
+    bus.InsertBlank("u", 9, 1u << 20);
+    bus.InsertBlank("u", 10, 1u << 20);
+    QevSlotRecord t[QEV_MAX_TARGETS];
+    ASSERT_EQ(ScanAll(t), 11);
+    ASSERT_EQ(t[10].CardPresent, 1u);
+    // A retry that finds fewer targets, into the same table without clearing it
+    // between: nothing of the earlier scan is left past its last entry.
+    bus.SetFault("u", "op=scan count=next:1 effect=drop:3");
+    ASSERT_EQ(QevScScanEx(AcceptAll, "TVQ-MTX", t), 8);
+    const QevSlotRecord zero{};
+    for (int i = 8; i < QEV_MAX_TARGETS; ++i)
+        EXPECT_EQ(std::memcmp(&t[i], &zero, sizeof zero), 0) << "entry " << i;
+    // And with nothing found at all, every entry.
+    ASSERT_EQ(ScanAll(t), 11);
+    bus.SetFault("u", "op=scan count=next:1 effect=notready");
+    ASSERT_EQ(QevScScanEx(AcceptAll, "TVQ-MTX", t), 0);
+    for (int i = 0; i < QEV_MAX_TARGETS; ++i)
+        EXPECT_EQ(std::memcmp(&t[i], &zero, sizeof zero), 0) << "entry " << i;
+}
