@@ -243,6 +243,8 @@ void Show(vbus::Bus &bus, const std::string &name)
     std::cout << "  throttle: ";
     if (s.throttleBytesPerSecond == 0 && s.callDelayMs == 0) std::cout << "none\n";
     else std::cout << s.throttleBytesPerSecond << " bytes/s, " << s.callDelayMs << " ms a call\n";
+    std::cout << "  writes: " << (s.syncAlways ? "synchronous (sync always)" : "flushed at eject, pull, unplug and free")
+              << "\n";
     for (int slot = 1; slot < static_cast<int>(s.targets); ++slot) {
         auto it = std::find_if(u.cards.begin(), u.cards.end(), [slot](const vbus::Card &c) { return c.slot == slot; });
         std::cout << "  slot " << slot << ": ";
