@@ -111,8 +111,12 @@ class Repeat:
             err, _ = self.wait_for(ERROR, limit, "the removal's error box after the information box")
             self.x.keys(err, "Return")
             self.x.wait_gone(err, "the removal's error box", timeout=limit)
-            if self.x.pixels(main, LIME):
-                raise StepFailed("lamps still lit after the removal")
+            # The window is put back to "no unit" once the box has closed.
+            deadline = time.monotonic() + limit
+            while self.x.pixels(main, LIME):
+                if time.monotonic() > deadline:
+                    raise StepFailed("lamps still lit %.1f s after the removal's box" % limit)
+                time.sleep(0.1)
             self.unit("plug", UNIT)
         elif kind == "plugged":
             deadline = time.monotonic() + limit
