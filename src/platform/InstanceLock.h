@@ -1,5 +1,6 @@
 // The single-instance lock "TvqcrdApp": a lock file in the user's runtime
-// directory. A lock left behind by a run that crashed is taken over.
+// directory. A lock left behind by a run that crashed is taken over, also one
+// that crashed before it could write its process id into the file.
 #pragma once
 
 #include <QString>
@@ -28,6 +29,8 @@ public:
     QString Path() const { return path_; }
 
 private:
+    static constexpr qint64 kUnreadableLockAgeMs = 10000;
+    void RemoveUnreadableLeftover() const;
     QString path_;
     std::unique_ptr<QLockFile> lock_;
 };

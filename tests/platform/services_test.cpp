@@ -2,6 +2,8 @@
 // notices over the virtual bus, messages from other processes, shell open.
 #include "DeviceNotices.h"
 #include "InstanceLock.h"
+
+#include <QDateTime>
 #include "MessagePort.h"
 #include "ShellOpen.h"
 #include "Translations.h"
@@ -9,6 +11,7 @@
 #include "WindowMessage.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QLocalSocket>
@@ -100,6 +103,19 @@ TEST_F(PlatformTest, InstanceLockIsExclusiveAndTakesOverAStaleLock)
     ASSERT_TRUE(QFile::exists(path)) << "the crashed run left its lock";
     InstanceLock c;
     EXPECT_TRUE(c.TryAcquire());
+    c.Release();
+
+    // A run that died before writing its process id left an empty file: a
+    // fresh one may be a copy starting now, an old one is a leftover.
+    QFile empty(path);
+    ASSERT_TRUE(empty.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    empty.close();
+    InstanceLock d;
+    EXPECT_FALSE(d.TryAcquire()) << "a lock file just made";
+    ASSERT_TRUE(empty.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(empty.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+    empty.close();
+    EXPECT_TRUE(d.TryAcquire()) << "an empty lock file a minute old";
 }
 
 TEST_F(PlatformTest, InstanceLockInAnUnusableDirectoryFails)
