@@ -277,6 +277,7 @@ int Run(int argc, char **argv)
     CLI::App app{"tvqunit: creates and drives virtual TVQ-206 / TVQ-210CF units (and other devices) on the "
                  "virtual bus that libqevcrdio.so serves"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", "tvqunit " TVQ_VERSION);
     std::string busDir;
     app.add_option("--bus", busDir, "bus directory (default: $QEVCRDIO_BUS, else the per-user data directory)");
 
