@@ -1,0 +1,307 @@
+#!/usr/bin/env python3
+"""The package installed for real, used, and purged.
+
+Needs root: it installs the package into this system with dpkg, so it runs in
+CI (scripts/test with CI=true) and by hand only when asked (scripts/test
+--install). Steps:
+
+ 1. list the files of the system's folders;
+ 2. dpkg -i the package;
+ 3. the installed tools: tvqunit --help, tvqcard list on a virtual unit,
+    man -w for each manual page, the library in ld.so's cache;
+ 4. tvqcrdut started as the desktop's menu would start it (the installed menu
+    entry's Exec, in its Path) under Xvfb with openbox, on a virtual unit: the
+    start-up box, the main window (screenshot), the help through the CHM
+    viewer when one is installed (screenshot), else the described box; then
+    the program's exit button;
+ 5. dpkg --purge, and the file list again: nothing left, nothing lost.
+
+Every step prints a line starting with "install-run:".
+"""
+
+import argparse
+import os
+import re
+import shlex
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+import xsession  # noqa: E402  (beside this file)
+
+PACKAGE = "tvqcrdut"
+MAIN_TITLE = "TVQ-206/210CF Card Utility Limit Edition"
+INFO = "情報"
+UNIT = "installed"
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+# tvqcard joins the package once its sources are in the tree.
+HAS_TVQCARD = os.path.exists(os.path.join(SOURCE, "tools", "tvqcard", "CMakeLists.txt"))
+# Folders a package writes to; the rest of the system is not its business.
+WATCHED = ("/usr", "/etc", "/opt", "/var/lib")
+# Files dpkg itself rewrites on every run; they exist before and after.
+DPKG_CHURN = re.compile(r"^/var/lib/dpkg/(updates/|lock|triggers/Lock|.*-old$)")
+
+
+class Failed(Exception):
+    pass
+
+
+def say(text):
+    print("install-run: " + text, flush=True)
+
+
+def run(argv, check=True, timeout=120, **kw):
+    p = subprocess.run(argv, capture_output=True, text=True, timeout=timeout, **kw)
+    if check and p.returncode != 0:
+        raise Failed("%s failed (%d):\n%s%s" % (" ".join(argv), p.returncode, p.stdout, p.stderr))
+    return p
+
+
+def file_list():
+    found = set()
+    for top in WATCHED:
+        for root, dirs, files in os.walk(top):
+            for name in dirs + files:
+                path = os.path.join(root, name)
+                if not DPKG_CHURN.match(path):
+                    found.add(path)
+    return found
+
+
+def desktop_entry(path):
+    keys, group = {}, None
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            line = line.rstrip("\n")
+            if line.startswith("["):
+                group = line
+            elif group == "[Desktop Entry]" and "=" in line and not line.startswith("#"):
+                k, v = line.split("=", 1)
+                keys[k.strip()] = v.strip()
+    return keys
+
+
+def exec_argv(value):
+    """The Exec key as the menu runs it: quoted arguments, no field codes."""
+    argv = [a for a in shlex.split(value) if not re.fullmatch(r"%[fFuUdDnNickvm]", a)]
+    if not argv:
+        raise Failed("the menu entry's Exec is empty")
+    return argv
+
+
+class InstallRun:
+    def __init__(self, args):
+        self.deb = os.path.abspath(args.deb)
+        self.artifacts = os.path.abspath(args.artifacts)
+        self.tmp = tempfile.mkdtemp(prefix="tvq-install-run-")
+        self.bus = os.path.join(self.tmp, "bus")
+        self.session = None
+        self.app = None
+        self.viewer_pids = []
+        self.installed = False
+
+    def env(self):
+        e = {
+            "PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+            "QEVCRDIO_BUS": self.bus,
+            "HOME": os.path.join(self.tmp, "home"),
+            "XDG_CONFIG_HOME": os.path.join(self.tmp, "config"),
+            "XDG_DATA_HOME": os.path.join(self.tmp, "data"),
+            "XDG_CACHE_HOME": os.path.join(self.tmp, "cache"),
+            "XDG_RUNTIME_DIR": os.path.join(self.tmp, "runtime"),
+            "LANG": "C.UTF-8",
+        }
+        if self.session is not None:
+            e.update(self.session.env())
+        return e
+
+    # ---- steps -----------------------------------------------------------
+
+    def install(self):
+        status = run(["dpkg-query", "-W", "-f=${Status}", PACKAGE], check=False).stdout
+        if "installed" in status and "not-installed" not in status:
+            raise Failed("%s is installed already (%s); purge it before the install run" % (PACKAGE, status))
+        self.before = file_list()
+        say("%d files and folders under %s before the install" % (len(self.before), " ".join(WATCHED)))
+        p = run(["dpkg", "-i", self.deb], check=False, timeout=300)
+        self.installed = True
+        if p.returncode != 0:
+            raise Failed("dpkg -i %s failed (%d):\n%s%s" % (self.deb, p.returncode, p.stdout, p.stderr))
+        version = run(["dpkg-query", "-W", "-f=${Version}", PACKAGE]).stdout
+        say("dpkg -i %s: installed version %s" % (os.path.basename(self.deb), version))
+        owned = run(["dpkg", "-L", PACKAGE]).stdout.split()
+        wanted = ["/usr/bin/tvqcrdut", "/usr/bin/tvqunit", "/usr/share/tvqcrdut/TVQCRDUT.chm",
+                  "/usr/share/applications/tvqcrdut.desktop"] + (["/usr/bin/tvqcard"] if HAS_TVQCARD else [])
+        for want in wanted:
+            if want not in owned:
+                raise Failed("the package does not hold " + want)
+
+    def tools(self):
+        for d in ("home", "config", "data", "cache"):
+            os.makedirs(os.path.join(self.tmp, d), exist_ok=True)
+        os.makedirs(os.path.join(self.tmp, "runtime"), mode=0o700, exist_ok=True)
+
+        p = run(["tvqunit", "--help"], env=self.env())
+        if not p.stdout.startswith("tvqunit:") or "Usage: tvqunit" not in p.stdout:
+            raise Failed("tvqunit --help printed:\n" + p.stdout)
+        say("tvqunit --help: %d lines" % len(p.stdout.splitlines()))
+
+        run(["tvqunit", "create", UNIT], env=self.env())
+        for slot in (1, 2):
+            run(["tvqunit", "insert", UNIT, str(slot), "--size", "8M"], env=self.env())
+        if HAS_TVQCARD:
+            p = run(["tvqcard", "list"], env=self.env())
+            if "TVQ-210CF" not in p.stdout:
+                raise Failed("tvqcard list does not show the unit:\n" + p.stdout + p.stderr)
+            for line in p.stdout.strip().splitlines():
+                say("tvqcard list: " + line)
+
+        for page in ("tvqcrdut", "tvqunit") + (("tvqcard",) if HAS_TVQCARD else ()):
+            p = run(["man", "-w", page], env=self.env())
+            say("man -w %s: %s" % (page, p.stdout.strip()))
+
+        cache = run(["ldconfig", "-p"]).stdout
+        line = next((l.strip() for l in cache.splitlines() if "libqevcrdio.so.1 " in l), None)
+        if line is None:
+            raise Failed("libqevcrdio.so.1 is not in ld.so's cache after the install")
+        say("ldconfig -p: " + line)
+
+    def desktop(self):
+        entry = "/usr/share/applications/tvqcrdut.desktop"
+        run(["desktop-file-validate", entry])
+        keys = desktop_entry(entry)
+        argv = exec_argv(keys.get("Exec", ""))
+        folder = keys.get("Path", "")
+        if not os.path.isfile(os.path.join(folder, "TVQCRDUT.chm")):
+            raise Failed("the menu entry's Path %r holds no TVQCRDUT.chm" % folder)
+        say("menu entry: Exec=%s Path=%s Icon=%s" % (keys["Exec"], folder, keys.get("Icon")))
+        return argv, folder
+
+    def gui(self, argv, folder):
+        self.session = xsession.Session(self.artifacts)
+        self.session.start(window_manager=True)
+        say("Xvfb %s with openbox" % self.session.display)
+
+        log = open(os.path.join(self.artifacts, "tvqcrdut.log"), "w")
+        self.app = subprocess.Popen(argv, cwd=folder, env=self.env(), stdout=log, stderr=subprocess.STDOUT,
+                                    preexec_fn=xsession.die_with_parent)
+        say("started %s in %s (pid %d)" % (" ".join(argv), folder, self.app.pid))
+        s = self.session
+        alive = self.app_alive
+
+        s.answer(INFO, alive=alive)
+        say("the 2 MB information box came and was answered")
+        main, _ = s.wait_window(MAIN_TITLE, alive=alive)
+        time.sleep(1.2)  # a slot monitor tick, so the lamps are final
+        s.screenshot("installed-main-window", main, frame=True)
+        say("main window shown; screenshot installed-main-window.png")
+
+        before = {w for w, _ in s.windows()}
+        # Alt+H is shared by the Help menu and the Help button: it puts the
+        # focus on the button, and Space presses it.
+        s.keys(main, "alt+h", "space")
+        viewer = shutil.which("xchm")
+        if viewer:
+            wid, title = s.wait_new_window(before, alive=alive)
+            pid = s.window_pid(wid)
+            if pid:
+                self.viewer_pids.append(pid)
+            exe = os.path.realpath("/proc/%d/exe" % pid) if pid else ""
+            if os.path.basename(exe) != "xchm":
+                raise Failed("the help opened in %r (%s), not in the CHM viewer" % (title, exe or "unknown"))
+            time.sleep(1.5)  # let it draw the first page
+            s.screenshot("installed-help", wid, frame=True)
+            say("help opened in %s: window %r; screenshot installed-help.png" % (exe, title))
+            self.stop_viewers()
+        else:
+            wid, _ = s.wait_window(INFO, alive=alive)
+            s.screenshot("installed-help-missing-viewer", wid, frame=True)
+            s.keys(wid, "Return")
+            s.wait_gone(wid, "the box about the help")
+            say("no CHM viewer installed: the described information box came")
+
+        s.keys(main, "alt+x")
+        try:
+            rc = self.app.wait(30)
+        except subprocess.TimeoutExpired:
+            raise Failed("the program did not end after its exit button")
+        if rc != 0:
+            raise Failed("the program ended with status %d" % rc)
+        say("closed with its exit button, status 0")
+
+    def purge(self):
+        p = run(["dpkg", "--purge", PACKAGE], check=False, timeout=300)
+        self.installed = p.returncode != 0
+        if p.returncode != 0:
+            raise Failed("dpkg --purge failed (%d):\n%s%s" % (p.returncode, p.stdout, p.stderr))
+        after = file_list()
+        left = sorted(after - self.before)
+        lost = sorted(self.before - after)
+        for path in left:
+            say("left behind: " + path)
+        for path in lost:
+            say("gone since the install: " + path)
+        if left or lost:
+            raise Failed("%d files left behind, %d gone after the purge" % (len(left), len(lost)))
+        say("dpkg --purge: no file left behind (%d files and folders, as before)" % len(after))
+
+    # ---- helpers ---------------------------------------------------------
+
+    def app_alive(self):
+        if self.app is not None and self.app.poll() is not None:
+            raise Failed("the program ended unexpectedly (status %s)" % self.app.returncode)
+
+    def stop_viewers(self):
+        for pid in self.viewer_pids:
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+        self.viewer_pids = []
+
+    def cleanup(self):
+        self.stop_viewers()
+        if self.app is not None and self.app.poll() is None:
+            self.app.kill()
+            self.app.wait(10)
+        if self.session is not None:
+            self.session.stop()
+        if self.installed:
+            run(["dpkg", "--purge", PACKAGE], check=False, timeout=300)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def main(self):
+        if os.geteuid() != 0:
+            raise Failed("the install run installs a package into this system and needs root")
+        shutil.rmtree(self.artifacts, ignore_errors=True)
+        os.makedirs(self.artifacts)
+        self.install()
+        self.tools()
+        argv, folder = self.desktop()
+        self.gui(argv, folder)
+        self.purge()
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--deb", required=True, help="the package to install")
+    ap.add_argument("--artifacts", required=True, help="folder for screenshots and the program's output")
+    args = ap.parse_args()
+    r = InstallRun(args)
+    start = time.monotonic()
+    try:
+        r.main()
+    except (Failed, xsession.StepFailed) as e:
+        say("FAILED: %s" % e)
+        return 1
+    finally:
+        r.cleanup()
+    say("passed in %.0f s" % (time.monotonic() - start))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
