@@ -2,6 +2,9 @@
 
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QMimeDatabase>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QUrl>
 
 namespace {
@@ -9,6 +12,31 @@ ShellOpener g_opener;
 }
 
 void SetShellOpener(ShellOpener opener) { g_opener = std::move(opener); }
+
+bool DesktopHasViewerFor(const QString &path)
+{
+    const QString tool = QStandardPaths::findExecutable(QStringLiteral("xdg-mime"));
+    if (tool.isEmpty())
+        return true;
+    const QMimeType type = QMimeDatabase().mimeTypeForFile(path);
+    QStringList names{type.name()};
+    names += type.aliases();
+    for (const QString &name : names) {
+        QProcess query;
+        query.start(tool, {QStringLiteral("query"), QStringLiteral("default"), name});
+        if (!query.waitForStarted(3000))
+            return true;
+        if (!query.waitForFinished(5000)) {
+            query.kill();
+            query.waitForFinished(1000);
+            return true;
+        }
+        if (query.exitStatus() == QProcess::NormalExit && query.exitCode() == 0 &&
+            !query.readAllStandardOutput().trimmed().isEmpty())
+            return true;
+    }
+    return false;
+}
 
 bool ShellOpenDocument(const QString &path)
 {
@@ -18,5 +46,10 @@ bool ShellOpenDocument(const QString &path)
     const QUrl url = QUrl::fromLocalFile(info.absoluteFilePath());
     if (g_opener)
         return g_opener(url);
+    // xdg-open starts in the background and reports success even when no
+    // application takes the file, so the operator would wait for a help
+    // that never comes instead of reading why.
+    if (!DesktopHasViewerFor(info.absoluteFilePath()))
+        return false;
     return QDesktopServices::openUrl(url);
 }

@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLocalSocket>
+#include <QMimeDatabase>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QtTest/QTest>
@@ -262,6 +263,59 @@ TEST_F(PlatformTest, ShellOpenChecksTheFileFirst)
     SetShellOpener([](const QUrl &) { return false; });
     EXPECT_FALSE(ShellOpenDocument(temp.filePath("TVQCRDUT.chm")));
     SetShellOpener({});
+}
+
+// The desktop's answer comes from xdg-mime; a stand-in on PATH plays the
+// desktop with and without a viewer for the file's type or one of its aliases.
+TEST_F(PlatformTest, DesktopViewerIsAskedForTheTypeAndItsAliases)
+{
+    const QString bin = temp.filePath("bin");
+    ASSERT_TRUE(QDir().mkpath(bin));
+    const QString asked = temp.filePath("asked");
+    const auto fake = [&](const QByteArray &answer) {
+        QFile f(bin + "/xdg-mime");
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write("#!/bin/sh\necho \"$3\" >> '" + asked.toUtf8() + "'\n" + answer + "\n");
+        f.close();
+        f.setPermissions(f.permissions() | QFileDevice::ExeOwner);
+        QFile::remove(asked);
+    };
+    const QByteArray oldPath = qgetenv("PATH");
+    qputenv("PATH", bin.toUtf8() + ":/usr/bin:/bin");
+    const QString chm = temp.filePath("TVQCRDUT.chm");
+    QFile doc(chm);
+    ASSERT_TRUE(doc.open(QIODevice::WriteOnly));
+    doc.write("ITSF");
+    doc.close();
+    const auto askedTypes = [&] {
+        QFile f(asked);
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts)
+                                           : QStringList();
+    };
+
+    fake("echo viewer.desktop");
+    EXPECT_TRUE(DesktopHasViewerFor(chm));
+    EXPECT_EQ(askedTypes().size(), 1) << "the first answer is enough";
+
+    fake("exit 0");
+    EXPECT_FALSE(DesktopHasViewerFor(chm)) << "no application named for any of its types";
+
+    // Viewers register either name of the type (CHM: vnd.ms-htmlhelp, x-chm):
+    // an alias counts.
+    const QMimeType type = QMimeDatabase().mimeTypeForFile(chm);
+    ASSERT_FALSE(type.aliases().isEmpty()) << type.name().toStdString() << " has no alias here";
+    fake("[ \"$3\" = '" + type.aliases().last().toUtf8() + "' ] && echo viewer.desktop; exit 0");
+    EXPECT_TRUE(DesktopHasViewerFor(chm));
+    EXPECT_TRUE(askedTypes().contains(type.name()));
+
+    fake("echo 'xdg-mime: bad' >&2; exit 4");
+    EXPECT_FALSE(DesktopHasViewerFor(chm));
+
+    // Without xdg-mime nothing can be told; opening decides.
+    QFile::remove(bin + "/xdg-mime");
+    qputenv("PATH", bin.toUtf8());
+    EXPECT_TRUE(DesktopHasViewerFor(chm));
+    qputenv("PATH", oldPath);
 }
 
 TEST_F(PlatformTest, JapaneseStandardTextsAreInstalled)
