@@ -30,7 +30,8 @@ import sys
 import tempfile
 import time
 
-import xsession  # noqa: E402  (beside this file)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import xsession  # noqa: E402  (the X desktop of the end-to-end runs)
 
 PACKAGE = "tvqcrdut"
 MAIN_TITLE = "TVQ-206/210CF Card Utility Limit Edition"
@@ -104,6 +105,7 @@ class InstallRun:
         self.installed = False
 
     def env(self):
+        """A clean user's environment, with the X display once there is one."""
         e = {
             "PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
             "QEVCRDIO_BUS": self.bus,
@@ -114,8 +116,8 @@ class InstallRun:
             "XDG_RUNTIME_DIR": os.path.join(self.tmp, "runtime"),
             "LANG": "C.UTF-8",
         }
-        if self.session is not None:
-            e.update(self.session.env())
+        if self.session is not None and self.session.display:
+            e.update({"DISPLAY": self.session.display, "QT_QPA_PLATFORM": "xcb"})
         return e
 
     # ---- steps -----------------------------------------------------------
@@ -181,22 +183,20 @@ class InstallRun:
         return argv, folder
 
     def gui(self, argv, folder):
-        self.session = xsession.Session(self.artifacts)
-        self.session.start(window_manager=True)
-        say("Xvfb %s with openbox" % self.session.display)
+        self.session = s = xsession.XSession(self.artifacts, wm=True)
+        s.start()
+        say("Xvfb %s with openbox" % s.display)
 
         log = open(os.path.join(self.artifacts, "tvqcrdut.log"), "w")
-        self.app = subprocess.Popen(argv, cwd=folder, env=self.env(), stdout=log, stderr=subprocess.STDOUT,
-                                    preexec_fn=xsession.die_with_parent)
+        self.app = s.popen(argv, cwd=folder, env=self.env(), stdout=log, stderr=subprocess.STDOUT)
+        s.alive = self.app_alive
         say("started %s in %s (pid %d)" % (" ".join(argv), folder, self.app.pid))
-        s = self.session
-        alive = self.app_alive
 
-        s.answer(INFO, alive=alive)
+        s.answer(INFO)
         say("the 2 MB information box came and was answered")
-        main, _ = s.wait_window(MAIN_TITLE, alive=alive)
+        main, _ = s.wait_window(MAIN_TITLE)
         time.sleep(1.2)  # a slot monitor tick, so the lamps are final
-        s.screenshot("installed-main-window", main, frame=True)
+        s.screenshot("installed-main-window", main)
         say("main window shown; screenshot installed-main-window.png")
 
         before = {w for w, _ in s.windows()}
@@ -205,20 +205,20 @@ class InstallRun:
         s.keys(main, "alt+h", "space")
         viewer = shutil.which("xchm")
         if viewer:
-            wid, title = s.wait_new_window(before, alive=alive)
-            pid = s.window_pid(wid)
+            wid, title = self.wait_new_window(before)
+            pid = self.window_pid(wid)
             if pid:
                 self.viewer_pids.append(pid)
             exe = os.path.realpath("/proc/%d/exe" % pid) if pid else ""
             if os.path.basename(exe) != "xchm":
                 raise Failed("the help opened in %r (%s), not in the CHM viewer" % (title, exe or "unknown"))
             time.sleep(1.5)  # let it draw the first page
-            s.screenshot("installed-help", wid, frame=True)
+            s.screenshot("installed-help", wid)
             say("help opened in %s: window %r; screenshot installed-help.png" % (exe, title))
             self.stop_viewers()
         else:
-            wid, _ = s.wait_window(INFO, alive=alive)
-            s.screenshot("installed-help-missing-viewer", wid, frame=True)
+            wid, _ = s.wait_window(INFO)
+            s.screenshot("installed-help-missing-viewer", wid)
             s.keys(wid, "Return")
             s.wait_gone(wid, "the box about the help")
             say("no CHM viewer installed: the described information box came")
@@ -253,6 +253,22 @@ class InstallRun:
     def app_alive(self):
         if self.app is not None and self.app.poll() is not None:
             raise Failed("the program ended unexpectedly (status %s)" % self.app.returncode)
+
+    def wait_new_window(self, before, timeout=xsession.WAIT):
+        """A visible window with a title that is not one of the ids in before."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            self.session.check_alive()
+            for wid, name in self.session.windows():
+                if wid not in before and name.strip():
+                    time.sleep(0.3)
+                    return wid, name
+            time.sleep(0.2)
+        raise Failed("no new window within %.0f s; on screen: %s" % (timeout, self.session.windows()))
+
+    def window_pid(self, wid):
+        p = self.session.x("xdotool", "getwindowpid", wid, check=False)
+        return int(p.stdout) if p.returncode == 0 and p.stdout.strip().isdigit() else None
 
     def stop_viewers(self):
         for pid in self.viewer_pids:
