@@ -379,7 +379,10 @@ std::string CardLines(const Card &c, const std::string &unitDir)
 {
     std::string image = c.image;
     std::string prefix = unitDir + "/";
-    if (!unitDir.empty() && image.compare(0, prefix.size(), prefix) == 0) image = image.substr(prefix.size());
+    // Relative only when it reads back as the same path: "<dir>//x" stays whole, or it would turn into "/x".
+    if (!unitDir.empty() && image.size() > prefix.size() && image.compare(0, prefix.size(), prefix) == 0 &&
+        image[prefix.size()] != '/')
+        image = image.substr(prefix.size());
     const DriveParams &p = c.params;
     std::string t;
     t += Line("image", TomlString(image));

@@ -165,7 +165,11 @@ bool FlushFile(const std::string &path, std::string *why)
 {
     // Read-only is enough for fdatasync; O_NONBLOCK keeps a FIFO from holding us.
     int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT;
+    if (fd < 0) {
+        if (errno == ENOENT) return true;
+        if (why) *why = "cannot flush '" + path + "' to disk: " + std::strerror(errno);
+        return false;
+    }
     struct stat st;
     bool ok = true;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fdatasync(fd) != 0) {

@@ -664,13 +664,16 @@ void Bus::SetThrottle(const std::string &name, uint64_t bytesPerSecond, uint32_t
     });
 }
 
+void ApplySync(Unit &u, bool always)
+{
+    // Turning it on: what was written before is on disk from now on too.
+    if (always && !u.unitDesc.syncAlways) FlushCards(u.cards, "unit '" + u.name + "' is unchanged");
+    u.unitDesc.syncAlways = always;
+}
+
 void Bus::SetSync(const std::string &name, bool always)
 {
-    ChangeUnit(name, [&](Unit &u) {
-        // Turning it on: what was written before is on disk from now on too.
-        if (always && !u.unitDesc.syncAlways) FlushCards(u.cards, "unit '" + name + "' is unchanged");
-        u.unitDesc.syncAlways = always;
-    });
+    ChangeUnit(name, [&](Unit &u) { ApplySync(u, always); });
 }
 
 std::vector<CallRecord> Bus::Calls() const

@@ -158,6 +158,10 @@ FaultRule ParseFaultRule(const std::string &text);
 // The rule in the same words.
 std::string FaultRuleText(const FaultRule &r);
 
+// Sets the unit's sync inside a change (ChangeUnit); turning it on first
+// flushes what the cards hold, and throws Error when one cannot be flushed.
+void ApplySync(Unit &unit, bool always);
+
 // A lock or free call the library recorded.
 struct CallRecord {
     std::string op;              // "lock", "free" or "freeex"

@@ -67,7 +67,7 @@ TEST(Description, UnitDescSurvivesAwkwardTexts)
 
     // Bad values are refused, not guessed at.
     const std::string unit = "[unit]\nmodel = \"TVQ-206\"\n";
-    for (const std::string bad :
+    for (const std::string &bad :
          {std::string("[unit]\nmodel = \"TVQ-210CF\"\ntargets = 0\n"), std::string("[unit]\nmodel = \"TVQ-210CF\"\ntargets = 17\n"),
           std::string("[unit]\nmodel = \"TVQ-210CF\"\nconnected = 2\n"), std::string("[firmware]\nbios = 1\n"),
           unit + "[firmware]\nbios = 0x1FFFFFFFF\n", unit + "[firmware]\nsignature = \"T2100\"\n",
@@ -138,6 +138,27 @@ TEST(Description, FaultRulesKeepTheirMeaning)
                             "effect=short:2:00/00/00", "effect=sense:0003/11/00"}) {
         EXPECT_THROW(vbus::ParseFaultRule(bad), vbus::Error) << bad;
     }
+}
+
+TEST(Description, ImagePathsComeBackAsTheyWere)
+{
+    // Inside the unit's folder a path is written relative to it, and must read back as the same path.
+    vbus::Unit u;
+    vbus::ResolveDefaults(&u.unitDesc);
+    const std::vector<std::string> paths{"/bus/u/cards/slot1-1.img", "/bus/u//x.img", "/bus/u/../x.img",
+                                         "/bus/u2/x.img", "/elsewhere/作業/カード.img", "/bus/u"};
+    for (size_t i = 0; i < paths.size(); ++i) {
+        vbus::Card c;
+        c.slot = static_cast<int>(i + 1);
+        c.image = paths[i];
+        c.inPlace = true;
+        u.cards.push_back(c);
+    }
+    vbus::Unit back;
+    std::string why;
+    ASSERT_TRUE(vbus::ParseUnitFile(vbus::UnitFileText(u, "/bus/u"), "/bus/u", &back, &why)) << why;
+    ASSERT_EQ(back.cards.size(), paths.size());
+    for (size_t i = 0; i < paths.size(); ++i) EXPECT_EQ(back.cards[i].image, paths[i]);
 }
 
 TEST(Description, DefaultGeometryCoversTheCard)

@@ -254,8 +254,9 @@ TEST(Store, AFifoInAnyPlaceOfTheBusHangsNothing)
         struct stat sb;
         ASSERT_EQ(::lstat(path.c_str(), &sb), 0);
         EXPECT_TRUE(S_ISFIFO(sb.st_mode));
-        if (place.path == "u/unit.toml" || place.path == "u/unit.ini")
+        if (place.path == "u/unit.toml" || place.path == "u/unit.ini") {
             EXPECT_EQ(ScanAll(t), 0);  // no readable description: no device
+        }
         if (place.path == "u/cards/slot1-1.img") {
             ASSERT_EQ(QevScGetSlotStatus(0, &st), 0);
             EXPECT_EQ(st.CardMask & 1u, 0u);  // that card counts as absent

@@ -208,6 +208,24 @@ TEST(TvqunitStore, SmallRefusalsSayTheRightThing)
     EXPECT_EQ(images(), before);
 }
 
+TEST(TvqunitStore, ASetThatFailsChangesNoField)
+{
+    VirtualBus bus;
+    ASSERT_EQ(Tvq(bus, {"create", "u"}).rc, 0);
+    const std::string image = bus.ScratchDir() + "/card.img";
+    { std::ofstream(image, std::ios::binary) << std::string(64 * 512, '\x5A'); }
+    ASSERT_EQ(Tvq(bus, {"insert", "u", "1", "--image", image, "--in-place"}).rc, 0);
+    // An image that cannot be opened any more, so turning sync on cannot flush it.
+    fs::remove(image);
+    fs::create_symlink(image, image);
+    const std::string before = VirtualBus::ReadText(bus.Dir() + "/u/unit.toml");
+    Result r = Tvq(bus, {"set", "u", "--product-code", "7", "--sync", "always"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.err.find("cannot flush '" + image + "'"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("is unchanged"), std::string::npos) << r.err;
+    EXPECT_EQ(VirtualBus::ReadText(bus.Dir() + "/u/unit.toml"), before) << "a field changed although set failed";
+}
+
 namespace {
 
 // One process's share of the stress run: commands on fields only it touches,
@@ -315,7 +333,9 @@ TEST(TvqunitStore, TwoProcessesAtOnceLoseNoChange)
     for (const Share &s : shares) {
         SCOPED_TRACE(s.slot);
         EXPECT_EQ(bus.Bus().HasCard("u", s.slot), s.cardIn);
-        if (s.cardIn && s.heads) EXPECT_EQ(bus.Bus().GetCard("u", s.slot).params.heads, s.heads);
+        if (s.cardIn && s.heads) {
+            EXPECT_EQ(bus.Bus().GetCard("u", s.slot).params.heads, s.heads);
+        }
         size_t rules = 0;
         for (const auto &r : u.faults) rules += r.slot == s.slot;
         EXPECT_EQ(rules, s.faultsAdded);

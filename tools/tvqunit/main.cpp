@@ -312,14 +312,15 @@ int Run(int argc, char **argv)
         ->check(CLI::IsMember({"always", "off"}));
     set->callback([&] {
         action = [&](vbus::Bus &bus) {
+            // One change: a set that fails anywhere leaves every field as it was.
             bus.ChangeUnit(name, [&](vbus::Unit &u) {
                 unitDesc.Apply(&u.unitDesc, false);
                 for (const auto &c : u.cards)
                     if (c.slot >= static_cast<int>(u.unitDesc.targets))
                         throw vbus::Error("slot " + std::to_string(c.slot) + " holds a card: unit '" + name +
                                           "' cannot have fewer targets than that");
+                if (!sync.empty()) vbus::ApplySync(u, sync == "always");
             });
-            if (!sync.empty()) bus.SetSync(name, sync == "always");
         };
     });
 
