@@ -24,6 +24,7 @@ import sys
 import tempfile
 import time
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from xsession import WAIT, StepFailed, XSession  # noqa: E402
 
