@@ -186,8 +186,8 @@ TEST_F(CompareTest, AbortAndFailures)
     EXPECT_TRUE(progressSeen.empty());
 }
 
-// The compared file taken away during the run: its last bytes cannot be
-// reopened (removed) or sought (a pipe in its place). The file read error, then
+// The compared file taken away during the run: it cannot be reopened for its
+// last bytes, whether removed or replaced by a pipe (no regular file). The file read error, then
 // the range message, not "no differences".
 TEST_F(CompareTest, FileGoneBeforeItsLastBytes)
 {

@@ -299,8 +299,8 @@ TEST_F(WriteTest, VdWriteWithTheVdLast)
 }
 
 // The source taken away during the run: reopening it for its last bytes
-// fails (removed), or seeking in what took its name fails (a pipe). The run
-// stops with the file read error; the whole blocks stay on the card, the final
+// fails, whether it was removed or a pipe took its name (refused, as no regular
+// file). The run stops with the file read error; the whole blocks stay on the card, the final
 // partial sector is not touched, and no completion is claimed.
 TEST_F(WriteTest, SourceGoneBeforeItsLastBytes)
 {
