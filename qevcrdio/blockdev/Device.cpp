@@ -99,8 +99,13 @@ Device::Io Device::Open(bool write)
             error_ = "'" + path_ + "' is a partition of /dev/" + node.diskSysName + "; a card is bound as a whole";
             return Io::Refused;
         }
-        std::string refusal = RefusalText(node.node, UsageOf(node.diskSysName));
-        if (refusal.empty() && check_) refusal = check_(node);
+        Usage usage = UsageOf(node.diskSysName);
+        if (usage.Any()) {
+            error_ = RefusalText(node.node, usage);
+            // Mounted or swap: not ready until the system lets go. The system itself: never.
+            return usage.system ? Io::Refused : Io::InUse;
+        }
+        std::string refusal = check_ ? check_(node) : std::string();
         if (!refusal.empty()) {
             error_ = refusal;
             return Io::Refused;

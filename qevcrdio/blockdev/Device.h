@@ -28,11 +28,11 @@ public:
     enum class Io {
         Ok,
         NoMedium,     // no card (or size 0); the slot is empty
-        InUse,        // mounted, swap, or held by another program: not ready
+        InUse,        // mounted, swap, or held by another program: not ready (LastError says why)
         Changed,      // another medium came in since the device was opened
         MediumError,  // the device reported an I/O error
         ReadOnly,     // write-protected, or no permission to write
-        Refused,      // a write the safety checks refuse (LastError says why)
+        Refused,      // a write refused for good: the running system, a partition, the caller's check
         OutOfRange,   // past the end of the medium
         Failed,       // anything else (LastError says what)
     };

@@ -14,6 +14,7 @@
  *   The library's own failures use the sense a disk would give for them:
  *     QEV_E_NO_MEDIUM        02/3A/00  no card in the slot (or VD without card)
  *     QEV_E_BECOMING_READY   02/04/01  unit plugged in moments ago
+ *     QEV_E_NOT_READY        02/04/00  card in use elsewhere (a bound device mounted or swap)
  *     QEV_E_READ_ERROR       03/11/00  unrecovered read error
  *     QEV_E_WRITE_ERROR      03/0C/00  write error
  *     QEV_E_HARDWARE         04/44/00  internal target failure (bad image file...)
@@ -48,6 +49,7 @@ extern "C" {
 #define QEV_OK                0
 #define QEV_E_NO_MEDIUM       QEV_SENSE(0x02, 0x3A, 0x00)
 #define QEV_E_BECOMING_READY  QEV_SENSE(0x02, 0x04, 0x01)
+#define QEV_E_NOT_READY       QEV_SENSE(0x02, 0x04, 0x00)
 #define QEV_E_READ_ERROR      QEV_SENSE(0x03, 0x11, 0x00)
 #define QEV_E_WRITE_ERROR     QEV_SENSE(0x03, 0x0C, 0x00)
 #define QEV_E_HARDWARE        QEV_SENSE(0x04, 0x44, 0x00)

@@ -1,6 +1,7 @@
 #include "Backend.h"
 
 #include "FatFormat.h"
+#include "Bindings.h"
 #include "Files.h"
 #include "Store.h"
 #include "TargetLock.h"
@@ -72,6 +73,21 @@ void Le32(uint8_t *p, uint32_t v)
 int32_t SenseOf(const vbus::FaultRule &r)
 {
     return QEV_SENSE(r.key, r.asc, r.ascq);
+}
+
+// The sense of a transfer the medium did not complete.
+int32_t SenseOfIo(vbus::IoResult r, bool write)
+{
+    switch (r) {
+    case vbus::IoResult::Ok: return QEV_OK;
+    case vbus::IoResult::End: return QEV_E_HARDWARE;  // a truncated image fails, never reads as zeros nor grows
+    case vbus::IoResult::Error: return write ? QEV_E_WRITE_ERROR : QEV_E_READ_ERROR;
+    case vbus::IoResult::NoMedium: return QEV_E_NO_MEDIUM;
+    case vbus::IoResult::NotReady: return QEV_E_NOT_READY;
+    case vbus::IoResult::Changed: return QEV_E_MEDIUM_CHANGED;
+    case vbus::IoResult::Protected: return kDataProtect;
+    }
+    return QEV_E_HARDWARE;
 }
 
 // Copies what the caller asked for; nothing at all for a length of 0 (the buffer may be NULL then).
@@ -182,9 +198,10 @@ Backend::~Backend()
 
 void Backend::FlushAll()
 {
+    // Devices are let go too: once freed, the system may mount a card again.
     for (auto &ukv : units_)
         for (auto &ckv : ukv.second.cards)
-            if (ckv.second.medium) ckv.second.medium->Flush();
+            if (ckv.second.medium) ckv.second.medium->Release();
 }
 
 void Backend::Reset()
@@ -279,13 +296,18 @@ UnitState *Backend::LoadUnit(const std::string &name)
             if (u.ok)
                 for (const auto &c : u.unit.cards)
                     if (c.slot == it->first) now = &c;
-            bool same = now && now->image == it->second.card.image && now->inPlace == it->second.card.inPlace;
+            const vbus::Card &was = it->second.card;
+            // An eject recorded by another process makes the device's medium anew too.
+            bool same = now && now->image == was.image && now->inPlace == was.inPlace && now->device == was.device &&
+                        now->ejectedMedium == was.ejectedMedium && now->ejectedBoot == was.ejectedBoot;
             if (!same) {
                 if (it->second.medium) it->second.medium->Flush();
                 it = u.cards.erase(it);
                 continue;
             }
+            vbus::DriveParams params = was.params;
             it->second.card = *now;
+            if (it->second.derived) it->second.card.params = params;  // those of the medium, kept
             ++it;
         }
         if (u.ok)
@@ -323,13 +345,34 @@ CardState *Backend::LoadCard(UnitState *u, int slot)
         c.medium.reset();
     }
     if (!c.medium) {
-        c.medium = vbus::OpenMedium(c.card);
+        // A device another slot of the bus holds is never written from this one.
+        std::string bus = bus_, unit = u->unit.name;
+        int slotNo = slot;
+        vbus::DeviceGuard guard = [bus, unit, slotNo](const std::string &, uint64_t rdev) {
+            return vbus::BoundElsewhere(bus, unit, slotNo, rdev);
+        };
+        c.medium = vbus::OpenMedium(c.card, nullptr, guard);
         if (!c.medium) return nullptr;  // a card whose image is gone (or no file) is not in its slot
+        c.derived = c.card.params.totalSectors == 0;
     }
     auto slash = c.card.image.rfind('/');
     if (slash != std::string::npos) Watch(slash == 0 ? "/" : c.card.image.substr(0, slash));
-    if (c.card.params.totalSectors == 0) c.card.params = vbus::DefaultDriveParams(c.medium->Size());
+    if (c.derived) {
+        c.card.params = vbus::DefaultDriveParams(c.medium->Size());
+        c.card.params.sectorSize = c.medium->BlockSize();
+    }
     return &c;
+}
+
+bool Backend::LookAt(CardState *c)
+{
+    bool in = c->medium->Look();
+    // Another card in the reader has its own size (and sector size).
+    if (in && c->derived) {
+        c->card.params = vbus::DefaultDriveParams(c->medium->Size());
+        c->card.params.sectorSize = c->medium->BlockSize();
+    }
+    return in;
 }
 
 int32_t Backend::Resolve(uint32_t target, TargetRef **ref, UnitState **unit)
@@ -344,7 +387,7 @@ int32_t Backend::Resolve(uint32_t target, TargetRef **ref, UnitState **unit)
     return QEV_OK;
 }
 
-CardSet Backend::Cards(const TargetRef &ref, UnitState *u, bool allForVd)
+CardSet Backend::Cards(const TargetRef &ref, UnitState *u, bool allForVd, bool look)
 {
     CardSet out;
     int slots = std::min(static_cast<int>(u->unit.unitDesc.targets) - 1, vbus::kMaxTargets);
@@ -352,7 +395,7 @@ CardSet Backend::Cards(const TargetRef &ref, UnitState *u, bool allForVd)
     int last = ref.slot == 0 ? slots : ref.slot;
     for (int s = first; s <= last; ++s) {
         CardState *c = LoadCard(u, s);
-        if (!c) continue;
+        if (!c || !(look ? LookAt(c) : c->medium->Present())) continue;
         out.at[out.n++] = c;
         if (ref.slot == 0 && !allForVd) break;
     }
@@ -365,7 +408,8 @@ int Backend::MirroredSlot(UnitState *u, uint32_t *mask)
     *mask = 0;
     int slots = static_cast<int>(u->unit.unitDesc.targets) - 1;
     for (int s = 1; s <= slots && s <= 32; ++s) {
-        if (!LoadCard(u, s)) continue;
+        CardState *c = LoadCard(u, s);
+        if (!c || !LookAt(c)) continue;
         *mask |= 1u << (s - 1);
         if (!lowest) lowest = s;
     }
@@ -494,7 +538,7 @@ int32_t Backend::Scan(QevScFilter filter, const char *nameFilter, QevSlotRecord 
             bool accept = !filter || filter(inq) != 0;
             if (!accept || found.size() >= QEV_MAX_TARGETS) continue;
             if (table) {
-                CardSet cards = Cards(ref, u, false);
+                CardSet cards = Cards(ref, u, false, true);
                 FillRecord(static_cast<uint32_t>(found.size()), cards.empty() ? nullptr : &cards.at[0]->card,
                            &table[found.size()]);
             }
@@ -585,7 +629,7 @@ int32_t Backend::DriveInfo(uint32_t target, QevSlotRecord *record)
     UnitState *u;
     if (int32_t rc = Resolve(target, &ref, &u)) return rc;
     int64_t start = NowNs();
-    CardSet cards = Cards(*ref, u, false);
+    CardSet cards = Cards(*ref, u, false, true);
     SlotSet slots;
     slots.Add(vbus::kAnySlot);
     slots.Add(ref->slot);
@@ -674,11 +718,8 @@ int32_t Backend::Transfer(uint32_t target, uint32_t lba, uint32_t count, uint8_t
         if (v.rule && v.rule->effect == vbus::Effect::Drop) return QEV_OK;
         if (v.rule && v.rule->effect == vbus::Effect::Short) n = std::min(count, v.rule->arg);
         if (n > 0) {
-            switch (cards.at[0]->medium->Read(off, rbuf, static_cast<size_t>(n) * kSector)) {
-            case vbus::IoResult::Ok: break;
-            case vbus::IoResult::End: return QEV_E_HARDWARE;  // a truncated image fails, never reads as zeros
-            case vbus::IoResult::Error: return QEV_E_READ_ERROR;
-            }
+            vbus::IoResult r = cards.at[0]->medium->Read(off, rbuf, static_cast<size_t>(n) * kSector);
+            if (r != vbus::IoResult::Ok) return SenseOfIo(r, false);
         }
         if (v.rule && v.rule->effect == vbus::Effect::Corrupt) Corrupt(*v.rule, rbuf, lba, n);
         if (v.rule && v.rule->effect == vbus::Effect::Short && v.rule->key != 0) return SenseOf(*v.rule);
@@ -686,46 +727,62 @@ int32_t Backend::Transfer(uint32_t target, uint32_t lba, uint32_t count, uint8_t
     }
 
     if (v.rule && v.rule->effect == vbus::Effect::Drop) return QEV_OK;
-    int32_t result = QEV_OK;
-    std::vector<uint8_t> scratch;
+    std::array<const uint8_t *, vbus::kMaxTargets> src{};
+    std::array<uint32_t, vbus::kMaxTargets> n{};
+    std::array<int32_t, vbus::kMaxTargets> rc{};
+    std::vector<uint8_t> scratch[vbus::kMaxTargets];
     for (size_t i = 0; i < cards.n; ++i) {
-        vbus::Medium *m = cards.at[i]->medium.get();
         const vbus::FaultRule *r = per[i].rule ? per[i].rule : v.rule;
-        int32_t rc = QEV_OK;
-        uint32_t n = count;
-        const uint8_t *src = wbuf;
-        if (r) {
-            switch (r->effect) {
-            case vbus::Effect::Sense: rc = SenseOf(*r); n = 0; break;
-            case vbus::Effect::Drop: n = 0; break;
-            case vbus::Effect::Short:
-                n = std::min(count, r->arg);
-                if (r->key != 0) rc = SenseOf(*r);
-                break;
-            case vbus::Effect::Corrupt:
-                scratch.assign(wbuf, wbuf + bytes);
-                Corrupt(*r, scratch.data(), lba, count);
-                src = scratch.data();
-                break;
-            case vbus::Effect::Delay: break;
-            }
+        rc[i] = QEV_OK;
+        n[i] = count;
+        src[i] = wbuf;
+        if (!r) continue;
+        switch (r->effect) {
+        case vbus::Effect::Sense: rc[i] = SenseOf(*r); n[i] = 0; break;
+        case vbus::Effect::Drop: n[i] = 0; break;
+        case vbus::Effect::Short:
+            n[i] = std::min(count, r->arg);
+            if (r->key != 0) rc[i] = SenseOf(*r);
+            break;
+        case vbus::Effect::Corrupt:
+            scratch[i].assign(wbuf, wbuf + bytes);
+            Corrupt(*r, scratch[i].data(), lba, count);
+            src[i] = scratch[i].data();
+            break;
+        case vbus::Effect::Delay: break;
         }
-        if (n > 0) {
-            if (!m->Writable()) {
-                rc = kDataProtect;
-            } else {
-                switch (m->Write(off, src, static_cast<size_t>(n) * kSector)) {
-                case vbus::IoResult::Ok:
-                    if (u->unit.unitDesc.syncAlways && !m->Flush()) rc = QEV_E_WRITE_ERROR;
-                    break;
-                case vbus::IoResult::End: rc = QEV_E_HARDWARE; break;  // never grow a truncated image
-                case vbus::IoResult::Error: rc = QEV_E_WRITE_ERROR; break;
-                }
-            }
-        }
-        if (rc != QEV_OK && result == QEV_OK) result = rc;
     }
-    return result;
+    WriteAll(cards, src, n, off, &rc, u->unit.unitDesc.syncAlways);
+    for (size_t i = 0; i < cards.n; ++i)
+        if (rc[i] != QEV_OK) return rc[i];
+    return QEV_OK;
+}
+
+void Backend::WriteAll(const CardSet &cards, const std::array<const uint8_t *, vbus::kMaxTargets> &src,
+                       const std::array<uint32_t, vbus::kMaxTargets> &n, uint64_t off,
+                       std::array<int32_t, vbus::kMaxTargets> *rc, bool sync)
+{
+    auto one = [&](size_t i) {
+        vbus::Medium *m = cards.at[i]->medium.get();
+        if (n[i] == 0) return;
+        int32_t &result = (*rc)[i];
+        if (!m->Writable()) {
+            result = kDataProtect;
+            return;
+        }
+        vbus::IoResult r = m->Write(off, src[i], static_cast<size_t>(n[i]) * kSector);
+        int32_t code = r == vbus::IoResult::Ok ? QEV_OK : SenseOfIo(r, true);
+        if (code == QEV_OK && sync && !m->Flush()) code = QEV_E_WRITE_ERROR;
+        if (result == QEV_OK) result = code;  // a rule's sense after a short write stays
+    };
+    // Cards behind devices wait on them: those go at once, each on its own thread.
+    std::vector<std::function<void()>> slow;
+    for (size_t i = 0; i < cards.n; ++i) {
+        if (cards.n > 1 && n[i] > 0 && cards.at[i]->medium->Slow()) slow.push_back([&one, i] { one(i); });
+        else one(i);
+    }
+    if (slow.size() == 1) slow[0]();
+    else if (!slow.empty()) parallel_.Run(slow);
 }
 
 int32_t Backend::Read(uint32_t target, uint32_t lba, uint32_t count, void *buffer, uint32_t bps)
@@ -759,6 +816,28 @@ int32_t Backend::Eject(uint32_t target)
     if (v.rule && v.rule->effect == vbus::Effect::Drop) return 1;  // claims success, card stays
     if (v.rule || cards.empty()) return 0;
     CardState *c = cards.at[0];
+    if (!c->card.device.empty()) {
+        // A bound device keeps its binding: the slot is empty until another card comes.
+        uint64_t id = 0;
+        if (!c->medium->EjectInPlace(&id)) return 0;
+        int slot = c->card.slot;
+        std::string boot = vbus::BootId(), why;
+        bool ok = vbus::ModifyUnit(
+            UnitDir(unitName), unitName,
+            [&](vbus::Unit &unit, std::string *reason) {
+                for (auto &card : unit.cards) {
+                    if (card.slot != slot || card.device.empty()) continue;
+                    card.ejectedMedium = id;
+                    card.ejectedBoot = boot;
+                    return true;
+                }
+                *reason = "the device left the slot meanwhile";
+                return false;
+            },
+            &why, kEjectLockMs);
+        u->gen = 0;  // the description changed: read it again
+        return ok ? 1 : 0;
+    }
     // What was written is on disk before the card leaves.
     if (!c->medium->Flush()) return 0;
     std::string image, why;
@@ -797,17 +876,19 @@ int32_t Backend::Format(uint32_t target, QevSlotRecord *record)
             if (!m->Writable()) return kDataProtect;
             uint64_t mediumSize = m->Size();
             if (static_cast<uint64_t>(p.totalSectors) * kSector > mediumSize) return QEV_E_HARDWARE;
+            vbus::IoResult failed = vbus::IoResult::Ok;
             auto writer = [&](uint32_t lba, uint32_t n, const uint8_t *data) {
                 if (static_cast<uint64_t>(lba) + n > p.totalSectors) return false;
-                return m->Write(static_cast<uint64_t>(lba) * kSector, data, static_cast<size_t>(n) * kSector) ==
-                       vbus::IoResult::Ok;
+                failed = m->Write(static_cast<uint64_t>(lba) * kSector, data, static_cast<size_t>(n) * kSector);
+                return failed == vbus::IoResult::Ok;
             };
             fat::Options opt;
             opt.volumeId = static_cast<uint32_t>(NowNs() / 1000) ^ static_cast<uint32_t>(c->card.slot);
             if (p.sectorsPerTrack > 0 && p.sectorsPerTrack < 65536)
                 opt.sectorsPerTrack = static_cast<uint16_t>(p.sectorsPerTrack);
             if (p.heads > 0 && p.heads < 65536) opt.heads = static_cast<uint16_t>(p.heads);
-            if (!fat::Format(p.totalSectors, writer, opt)) return kFormatFailed;
+            if (!fat::Format(p.totalSectors, writer, opt))
+                return failed != vbus::IoResult::Ok ? SenseOfIo(failed, true) : kFormatFailed;
             // A corrupting rule spoils the boot sector after the fact.
             if (v.rule && v.rule->effect == vbus::Effect::Corrupt) {
                 uint8_t b = 0;
@@ -816,7 +897,8 @@ int32_t Backend::Format(uint32_t target, QevSlotRecord *record)
                     m->Write(510, &b, 1);
                 }
             }
-            if (u->unit.unitDesc.syncAlways && !m->Flush()) return QEV_E_WRITE_ERROR;
+            // A new file system is on the card for good when the call returns.
+            if (!m->Flush()) return QEV_E_WRITE_ERROR;
         }
     }
     if (record) FillRecord(target, &cards.at[0]->card, record);
@@ -848,7 +930,7 @@ int32_t Backend::FreeEx(uint32_t target)
     auto it = units_.find(ref.unit);
     if (it != units_.end())
         for (auto &c : it->second.cards)
-            if (c.second.medium && (ref.slot == 0 || c.first == ref.slot)) c.second.medium->Flush();
+            if (c.second.medium && (ref.slot == 0 || c.first == ref.slot)) c.second.medium->Release();
     ReleaseTargetLock(UnitDir(ref.unit), ref.target);
     vbus::AppendCall(bus_, "freeex " + std::to_string(target) + " " + ref.unit + " " + std::to_string(ref.target));
     return 1;

@@ -12,6 +12,7 @@
 
 #include "Desc.h"
 #include "Medium.h"
+#include "Parallel.h"
 #include "VBus.h"
 #include "qevcrdio.h"
 
@@ -44,6 +45,7 @@ struct CardState {
     uint64_t gen = 0;                      // validation round its medium was checked in
     vbus::Card card;                       // as the description has it
     std::unique_ptr<vbus::Medium> medium;  // open while the card is in
+    bool derived = false;                  // drive parameters follow the medium's size
 };
 
 struct UnitState {
@@ -116,8 +118,14 @@ private:
     void Watch(const std::string &dir);
     // The target's unit when it is there and connected; else the failing code.
     int32_t Resolve(uint32_t target, TargetRef **ref, UnitState **unit);
-    CardSet Cards(const TargetRef &ref, UnitState *u, bool allForVd);
+    // look: ask every medium afresh whether a card is in (status and drive information calls).
+    CardSet Cards(const TargetRef &ref, UnitState *u, bool allForVd, bool look = false);
     int MirroredSlot(UnitState *u, uint32_t *mask);
+    // The medium's card is in now; its drive parameters follow it.
+    bool LookAt(CardState *c);
+    void WriteAll(const CardSet &cards, const std::array<const uint8_t *, vbus::kMaxTargets> &src,
+                  const std::array<uint32_t, vbus::kMaxTargets> &n, uint64_t off,
+                  std::array<int32_t, vbus::kMaxTargets> *rc, bool sync);
     Verdict Judge(UnitState *u, uint32_t op, const SlotSet &slots, uint64_t lba, uint64_t count);
     void SaveCounts(const std::string &name, UnitState *u);
     void Pace(const UnitState *u, uint64_t bytes, uint32_t extraMs, int64_t startNs);
@@ -140,6 +148,7 @@ private:
     std::set<std::string> watched_;
     std::map<std::string, UnitState> units_;
     std::vector<TargetRef> targets_;
+    blockdev::Parallel parallel_;  // VD writes to cards on devices, all at once
 };
 
 }  // namespace qev

@@ -165,6 +165,13 @@ std::string StorageProblem(const Unit &u)
     for (const auto &c : u.cards) {
         if (c.slot < 1 || c.slot >= static_cast<int>(s.targets))
             return "slot " + std::to_string(c.slot) + " does not exist on this device";
+        if (!c.device.empty()) {
+            if (!c.image.empty()) return "the card in slot " + std::to_string(c.slot) + " has an image and a device";
+            if (c.device[0] != '/') return "the device of slot " + std::to_string(c.slot) + " is no absolute path";
+            if (!IsUtf8(c.device) || !IsUtf8(c.ejectedBoot))
+                return "the device path of slot " + std::to_string(c.slot) + " is not UTF-8 text and cannot be stored";
+            continue;
+        }
         if (c.image.empty()) return "the card in slot " + std::to_string(c.slot) + " has no image";
         if (!IsUtf8(c.image))
             return "the image path of slot " + std::to_string(c.slot) + " is not UTF-8 text and cannot be stored";
@@ -288,11 +295,27 @@ bool ParseCardTable(const toml::table &t, const std::string &where, const std::s
     p = DriveParams{};
     p.totalSectors = 0;  // 0 after parsing: derive from the image
     std::string image;
-    bool ok = r.Str("image", &image) && r.Bool("in_place", &c->inPlace) && r.U32("cylinders", &p.cylinders) &&
+    bool ok = r.Str("image", &image) && r.Bool("in_place", &c->inPlace) && r.Str("device", &c->device) &&
+              r.U64("ejected_medium", UINT64_MAX >> 1, &c->ejectedMedium) && r.Str("ejected_boot", &c->ejectedBoot) && r.U32("cylinders", &p.cylinders) &&
               r.U32("heads", &p.heads) && r.U32("total_sectors", &p.totalSectors) &&
               r.U32("sectors_per_track", &p.sectorsPerTrack) && r.U32("sector_size", &p.sectorSize) &&
               r.U32("wait_check", &p.waitCheck) && r.U32("access_timing", &p.accessTiming) && r.NoOthers();
     if (!ok) return false;
+    if (t.contains("ejected_medium") && c->ejectedMedium == 0) c->ejectedMedium = kEjectedUnknown;
+    if (!c->device.empty()) {
+        // A bound device: its medium gives the drive parameters, never the description.
+        if (!image.empty()) {
+            if (why) *why = "both an image and a device in " + where;
+            return false;
+        }
+        if (c->device[0] != '/') {
+            if (why) *why = "the device in " + where + " is no absolute path";
+            return false;
+        }
+        p = DriveParams{};
+        p.totalSectors = 0;
+        return true;
+    }
     if (image.empty()) {
         if (why) *why = "no image in " + where;
         return false;
@@ -377,6 +400,14 @@ std::string Line(const char *key, const std::string &value)
 
 std::string CardLines(const Card &c, const std::string &unitDir)
 {
+    if (!c.device.empty()) {
+        std::string t = Line("device", TomlString(c.device));
+        // "ejected" where the kernel gives no numbers is written as 0.
+        if (c.ejectedMedium != 0)
+            t += Line("ejected_medium", std::to_string(c.ejectedMedium == kEjectedUnknown ? 0 : c.ejectedMedium));
+        if (c.ejectedMedium != 0 && !c.ejectedBoot.empty()) t += Line("ejected_boot", TomlString(c.ejectedBoot));
+        return t;
+    }
     std::string image = c.image;
     std::string prefix = unitDir + "/";
     // Relative only when it reads back as the same path: "<dir>//x" stays whole, or it would turn into "/x".

@@ -172,7 +172,7 @@ bool FlushFile(const std::string &path, std::string *why)
     }
     struct stat st;
     bool ok = true;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fdatasync(fd) != 0) {
+    if (::fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) && ::fdatasync(fd) != 0) {
         ok = false;
         if (why) *why = "cannot flush '" + path + "' to disk: " + std::strerror(errno);
     }

@@ -93,8 +93,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Medium> OpenMedium(const Card &card, std::string *why)
+std::unique_ptr<Medium> OpenMedium(const Card &card, std::string *why, const DeviceGuard &guard)
 {
+    if (!card.device.empty()) return OpenDeviceMedium(card, guard);
     // O_NONBLOCK: a FIFO in the image's place must not hold the caller.
     int flags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (card.inPlace ? 0 : O_NOFOLLOW);
     bool writable = true;

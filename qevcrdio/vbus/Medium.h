@@ -1,15 +1,17 @@
-// Where a card's data lives. The library reaches every card through this
-// interface, whatever holds it: today an image file, later also a block
-// device bound to the slot. Keep it small: open (OpenMedium), size, read,
-// write, flush, close.
+// Where a card's data lives: an image file, or a block device bound to the
+// slot (a card in an ordinary reader). The library reaches every card through
+// this interface, whatever holds it: open (OpenMedium), look, size, read,
+// write, flush, eject, close.
 //
-// A medium is used from one thread at a time (the library holds its lock).
+// A medium is used from one thread at a time (the library holds its lock; a
+// VD write may hand different media to different threads).
 #pragma once
 
 #include "VBus.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,8 +19,12 @@ namespace vbus {
 
 enum class IoResult {
     Ok,
-    End,    // the range reaches past the end of the medium (it shrank under us)
-    Error,  // the system refused the transfer (errno)
+    End,        // the range reaches past the end of the medium (it shrank under us)
+    Error,      // the medium failed the transfer (an I/O error: a medium error)
+    NoMedium,   // no card in the device (any more)
+    NotReady,   // the card is in use elsewhere (mounted, swap, opened exclusively)
+    Changed,    // another card came into the device since it was opened
+    Protected,  // the card refuses writing (write-protected, or a write the safety checks refuse)
 };
 
 class Medium {
@@ -40,13 +46,45 @@ public:
     // Still the medium that the card's description names (a file renamed over
     // an image, or a device swapped, is another medium). Costs a system call.
     virtual bool Current() = 0;
-    // What it is, for messages: the path of the file.
+    // What it is, for messages: the path of the file or device.
     virtual std::string Name() const = 0;
+
+    // Looks afresh whether a card is in: a block device asks the kernel now
+    // and lets go of the device when no transfer came since the last look; a
+    // file is in while it is open. Slot status and drive information look.
+    virtual bool Look() { return true; }
+    // Whether a card was in at the last look (a transfer that found none says no).
+    virtual bool Present() const { return true; }
+    // Bytes of one logical block of the medium: what the drive reports as its sector size.
+    virtual uint32_t BlockSize() const { return 512; }
+    // Flushes, and lets go of what it can take again by itself: a block
+    // device is closed until the next transfer, so the system may use it.
+    virtual bool Release() { return Flush(); }
+    // Transfers wait on a device: worth running beside the writes to other cards.
+    virtual bool Slow() const { return false; }
+    // A medium that stays bound when ejected (a device): flushes, asks the
+    // device to eject its card and gives in *id what names that card (0 when
+    // the kernel cannot tell). False when it is no such medium or the flush failed.
+    virtual bool EjectInPlace(uint64_t *id)
+    {
+        (void)id;
+        return false;
+    }
 };
+
+// Asked before a block device is opened for writing: "" allows it, else why
+// not, for the user (the bus's check that no other slot holds the device).
+using DeviceGuard = std::function<std::string(const std::string &node, uint64_t rdev)>;
 
 // Opens the medium of a card: read-write, else read-only. Never blocks (a FIFO
 // or a device node where an image file should be is refused) and, for an
 // image the bus made itself, never follows a symlink. nullptr with *why.
-std::unique_ptr<Medium> OpenMedium(const Card &card, std::string *why = nullptr);
+// A card bound to a block device gets a medium that opens the device only
+// when it transfers; guard is asked before it writes.
+std::unique_ptr<Medium> OpenMedium(const Card &card, std::string *why = nullptr,
+                                   const DeviceGuard &guard = DeviceGuard());
+
+// The medium of a card bound to a block device (OpenMedium picks it).
+std::unique_ptr<Medium> OpenDeviceMedium(const Card &card, const DeviceGuard &guard);
 
 }  // namespace vbus

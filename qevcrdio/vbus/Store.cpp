@@ -111,7 +111,9 @@ bool TakeCardOut(const std::string &dir, const std::string &name, int slot, std:
             std::string stays = "; the card stays in slot " + s;
             // What the card reported written is on disk before it leaves the slot.
             std::string flushWhy;
-            if (!FlushFile(it->image, &flushWhy)) {
+            // A bound device is unbound as it is: its cache flushed at most, nothing written.
+            if (!it->device.empty()) FlushFile(it->device, &flushWhy);
+            else if (!FlushFile(it->image, &flushWhy)) {
                 *reason = flushWhy + stays;
                 return false;
             }
@@ -132,7 +134,7 @@ bool TakeCardOut(const std::string &dir, const std::string &name, int slot, std:
                 return false;
             }
             record = path;
-            *image = it->image;
+            *image = it->device.empty() ? it->image : it->device;
             u.cards.erase(it);
             return true;
         },

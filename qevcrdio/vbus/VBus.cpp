@@ -1,6 +1,8 @@
 #include "VBus.h"
+#include "Bindings.h"
 #include "Desc.h"
 #include "Files.h"
+#include "Medium.h"
 #include "Store.h"
 
 #include <algorithm>
@@ -402,7 +404,9 @@ void FlushCards(const std::vector<Card> &cards, const std::string &what)
 {
     for (const auto &c : cards) {
         std::string why;
-        if (!FlushFile(c.image, &why)) throw Error(why + "; " + what);
+        // A bound device: its write cache, as far as the reader has one; nothing is written.
+        if (!c.device.empty()) FlushFile(c.device, &why);
+        else if (!FlushFile(c.image, &why)) throw Error(why + "; " + what);
     }
 }
 
@@ -519,6 +523,33 @@ std::string Bus::Insert(const std::string &name, int slot, const std::string &im
     return c.image;
 }
 
+std::string Bus::InsertDevice(const std::string &name, int slot, const std::string &device)
+{
+    Unit u;
+    CheckSlot(name, slot, &u);
+    if (device.empty()) throw Error("no device given");
+    if (!IsUtf8(device)) throw Error("the device path '" + device + "' is not UTF-8 text and cannot be stored");
+    // Binders take the bus's lock as well: two binding one device at once are one after the other.
+    UnitLock busLock(dir_, kLockTimeoutMs);
+    if (!busLock.Locked()) throw Error("the bus is busy: another command binds a device; try again");
+    std::string node;
+    ChangeUnit(name, [&](Unit &now) {
+        if (slot >= static_cast<int>(now.unitDesc.targets))
+            throw Error("slot " + std::to_string(slot) + " does not exist on unit '" + name + "'");
+        if (FindCard(now, slot))
+            throw Error("slot " + std::to_string(slot) + " of unit '" + name + "' already holds a card");
+        std::string why = BindRefusal(dir_, name, slot, device, &node);
+        if (!why.empty()) throw Error(why + "; nothing was bound");
+        Card c;
+        c.slot = slot;
+        // The stable name stays as the user gave it: /dev/sdX may name another reader tomorrow.
+        c.device = device[0] == '/' ? device : Absolute(device);
+        c.params.totalSectors = 0;
+        now.cards.push_back(c);
+    });
+    return node;
+}
+
 std::string Bus::InsertBlank(const std::string &name, int slot, uint64_t bytes)
 {
     return Insert(name, slot, std::string(), false, bytes, nullptr);
@@ -562,6 +593,27 @@ std::string Bus::Pull(const std::string &name, int slot)
     std::string image, why;
     if (!TakeCardOut(dir, name, slot, &image, &why)) throw Error(why);
     return image;
+}
+
+std::string Bus::Eject(const std::string &name, int slot)
+{
+    Card c = GetCard(name, slot);
+    if (c.device.empty()) return Pull(name, slot);
+    std::unique_ptr<Medium> m = OpenDeviceMedium(c, DeviceGuard());
+    uint64_t id = 0;
+    if (!m->Present()) throw Error("slot " + std::to_string(slot) + " of unit '" + name + "' is empty: no card in " + c.device);
+    if (!m->EjectInPlace(&id)) throw Error("cannot flush '" + c.device + "'; the card stays in");
+    std::string boot = BootId();
+    ChangeUnit(name, [&](Unit &u) {
+        for (auto &card : u.cards) {
+            if (card.slot != slot || card.device != c.device) continue;
+            card.ejectedMedium = id;
+            card.ejectedBoot = boot;
+            return;
+        }
+        throw Error("slot " + std::to_string(slot) + " of unit '" + name + "' changed meanwhile");
+    });
+    return c.device;
 }
 
 bool Bus::HasCard(const std::string &name, int slot) const

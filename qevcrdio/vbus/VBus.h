@@ -79,13 +79,23 @@ struct DriveParams {
 // CompactFlash-like defaults for an image of the given size in bytes.
 DriveParams DefaultDriveParams(uint64_t bytes);
 
-// A card in a slot.
+// A card in a slot: an image file, or a block device bound to the slot.
 struct Card {
     int slot = 0;                // 1-based slot number
-    std::string image;           // absolute path of the image
+    std::string image;           // absolute path of the image ("" for a device)
     bool inPlace = false;        // the image is the caller's file, not a copy
+    // A block device bound to the slot ("" for an image), as the user named
+    // it (/dev/sdb, a /dev/disk/by-id/ link). The slot holds a card while the
+    // device reports a medium; its drive parameters follow that medium.
+    std::string device;
+    // The kernel's number of the medium last ejected from the device: the slot
+    // stays empty until another one comes. 0: none ejected; kEjectedUnknown:
+    // ejected where the kernel gives no numbers (empty until bound again).
+    uint64_t ejectedMedium = 0;
+    std::string ejectedBoot;     // the boot the number belongs to (numbering starts anew at boot)
     DriveParams params;
 };
+constexpr uint64_t kEjectedUnknown = UINT64_MAX;
 
 
 // Operations a fault rule can apply to (bit mask).
@@ -206,10 +216,22 @@ public:
     std::string InsertBlank(const std::string &name, int slot, uint64_t bytes, const DriveParams &p);
     std::string InsertImage(const std::string &name, int slot, const std::string &image, bool inPlace,
                             const DriveParams &p);
+    // Binds a block device to the slot: a card in an ordinary reader, or a
+    // loop device. Refused, with nothing changed, when the path is no whole
+    // block device, or the device or a partition of it is mounted, used as
+    // swap, under another device or the running system, already bound to a
+    // slot of any unit on the bus, or cannot be opened for reading and writing.
+    // Writes nothing to the device. Returns the device's node.
+    std::string InsertDevice(const std::string &name, int slot, const std::string &device);
     // Overrides the drive parameters of the card in the slot.
     void SetDriveParams(const std::string &name, int slot, const DriveParams &p);
-    // Takes the card out of the slot (its image, flushed to disk, stays); returns the image path.
+    // Takes the card out of the slot (its image, flushed to disk, stays); returns
+    // the image path. A bound device is unbound, its data flushed, nothing written.
     std::string Pull(const std::string &name, int slot);
+    // Ejects the card as the unit does: an image card leaves like Pull; from a
+    // bound device the kernel is asked to eject the card, the device stays
+    // bound, the slot empty until another card comes. Returns the image or device.
+    std::string Eject(const std::string &name, int slot);
     // True if a card is in the slot.
     bool HasCard(const std::string &name, int slot) const;
     // Image path of the card in the slot; fails when the slot is empty.

@@ -194,10 +194,10 @@ TEST(BlockDev, MountedSwapAndSystemDisksAreNeverWritten)
 
     Device dev(loop.Node());
     std::vector<uint8_t> zeros(65536, 0);
-    EXPECT_EQ(dev.Write(8 * kMiB, zeros.data(), zeros.size()), Io::Refused);
+    EXPECT_EQ(dev.Write(8 * kMiB, zeros.data(), zeros.size()), Io::InUse);
     EXPECT_NE(dev.LastError().find("mounted"), std::string::npos) << dev.LastError();
     EXPECT_NE(dev.LastError().find(mnt), std::string::npos) << dev.LastError();
-    EXPECT_EQ(dev.Write(16 * kMiB - 512, zeros.data(), 512), Io::Refused);
+    EXPECT_EQ(dev.Write(16 * kMiB - 512, zeros.data(), 512), Io::InUse);
     // A mounted card does not answer reads either.
     EXPECT_EQ(dev.Read(8 * kMiB, zeros.data(), 512), Io::InUse);
     loop.UnmountAll();
@@ -219,7 +219,7 @@ TEST(BlockDev, MountedSwapAndSystemDisksAreNeverWritten)
     if (Shell("swapon " + loop.Node() + " 2>/dev/null") == 0) {
         u = blockdev::UsageOf(sys);
         EXPECT_EQ(u.swaps.size(), 1u);
-        EXPECT_EQ(dev.Write(0, zeros.data(), 512), Io::Refused);
+        EXPECT_EQ(dev.Write(0, zeros.data(), 512), Io::InUse);
         EXPECT_NE(dev.LastError().find("swap"), std::string::npos) << dev.LastError();
         Shell("swapoff " + loop.Node());
         EXPECT_EQ(loop.Bytes(0, 16 * kMiB), before);
@@ -261,7 +261,7 @@ TEST(BlockDev, APartitionMountedRefusesTheWholeCard)
 
     Device whole(loop.Node());
     std::vector<uint8_t> zeros(4096, 0);
-    EXPECT_EQ(whole.Write(0, zeros.data(), zeros.size()), Io::Refused);
+    EXPECT_EQ(whole.Write(0, zeros.data(), zeros.size()), Io::InUse);
     EXPECT_NE(whole.LastError().find(part), std::string::npos) << whole.LastError();
     // Binding a partition instead is refused too: a card is bound whole.
     Device one(part);

@@ -10,6 +10,7 @@
 // command or option, missing argument, a value not among the choices,
 // options that exclude each other).
 #include "Desc.h"
+#include "Devices.h"
 #include "Files.h"
 #include "VBus.h"
 
@@ -252,6 +253,10 @@ void Show(vbus::Bus &bus, const std::string &name)
             std::cout << "empty\n";
             continue;
         }
+        if (!it->device.empty()) {
+            std::cout << "device " << it->device << ": " << DeviceCardState(*it) << "\n";
+            continue;
+        }
         const vbus::DriveParams &p = it->params;
         std::cout << HumanSize(static_cast<uint64_t>(p.totalSectors) * p.sectorSize) << ", " << p.totalSectors
                   << " sectors of " << p.sectorSize << ", C/H/S " << p.cylinders << "/" << p.heads << "/"
@@ -367,20 +372,40 @@ int Run(int argc, char **argv)
     unplug->add_option("name", name, "unit name")->required();
     unplug->callback([&] { action = [&](vbus::Bus &bus) { bus.Unplug(name); }; });
 
-    auto *insert = app.add_subcommand("insert", "put a card into a slot: a blank one of --size, or --image");
+    auto *insert = app.add_subcommand(
+        "insert", "put a card into a slot: a blank one of --size, an --image, or a block --device bound to it");
     insert->add_option("name", name, "unit name")->required();
     insert->add_option("slot", slotText, "slot number from 1")->required();
     auto *sizeOpt = insert->add_option("--size", size, "blank card size: bytes, or with K, M, G or s (sectors)");
     auto *imageOpt = insert->add_option("--image", image, "existing image file (its size a multiple of 512)");
     sizeOpt->excludes(imageOpt);
-    insert->add_flag("--in-place", inPlace, "use the image file itself instead of a copy");
+    auto *inPlaceOpt = insert->add_flag("--in-place", inPlace, "use the image file itself instead of a copy");
+    std::string device;
+    auto *deviceOpt = insert->add_option(
+        "--device", device,
+        "bind a block device: a card reader's slot (/dev/sdX, /dev/mmcblkN, a /dev/disk/by-id/ link) or "
+        "/dev/loopN; the slot holds a card while the device has one. Refused when it is mounted, swap, "
+        "the system's, bound elsewhere or not writable");
+    deviceOpt->excludes(sizeOpt)->excludes(imageOpt)->excludes(inPlaceOpt);
     bool changed = false;
     insert->add_flag("--medium-changed", changed,
                      "the card's next access reports 06/28/00, medium may have changed");
     params.Add(insert);
     insert->callback([&] {
         action = [&](vbus::Bus &bus) {
-            if (size.empty() == image.empty()) throw vbus::Error("insert needs either --size or --image");
+            if (!device.empty()) {
+                if (params.Any()) throw vbus::Error("a bound device's drive parameters follow its card");
+                int slot = slotOf();
+                std::string node = bus.InsertDevice(name, slot, device);
+                std::cout << "slot " << slot << " of " << name << ": " << device
+                          << (node != device ? " (" + node + ")" : std::string()) << "\n";
+                if (changed)
+                    bus.AddFault(name, vbus::ParseFaultRule("slot=" + std::to_string(slot) +
+                                                            " op=driveinfo,read,write,format effect=changed "
+                                                            "count=next:1"));
+                return;
+            }
+            if (size.empty() == image.empty()) throw vbus::Error("insert needs --size, --image or --device");
             if (inPlace && image.empty()) throw vbus::Error("--in-place goes with --image");
             int slot = slotOf();
             std::string path;
@@ -404,19 +429,39 @@ int Run(int argc, char **argv)
         };
     });
 
-    for (const char *verb : {"pull", "eject"}) {
-        auto *pull = app.add_subcommand(verb, std::string(verb) == "pull"
-                                                  ? "take the card out of a slot (its image file stays, flushed to disk)"
-                                                  : "the same as pull");
-        pull->add_option("name", name, "unit name")->required();
-        pull->add_option("slot", slotText, "slot number from 1")->required();
-        pull->callback([&] {
-            action = [&](vbus::Bus &bus) {
-                std::string path = bus.Pull(name, slotOf());
-                std::cout << "pulled; the image stays at " << path << "\n";
-            };
-        });
-    }
+    auto *pull = app.add_subcommand(
+        "pull", "take the card out of a slot (its image file stays, flushed to disk); a bound device is unbound, "
+                "nothing written to it");
+    pull->add_option("name", name, "unit name")->required();
+    pull->add_option("slot", slotText, "slot number from 1")->required();
+    pull->callback([&] {
+        action = [&](vbus::Bus &bus) {
+            int slot = slotOf();
+            bool bound = !bus.GetCard(name, slot).device.empty();
+            std::string path = bus.Pull(name, slot);
+            if (bound) std::cout << "unbound " << path << "; nothing was written to it\n";
+            else std::cout << "pulled; the image stays at " << path << "\n";
+        };
+    });
+    auto *eject = app.add_subcommand(
+        "eject", "eject the card as the unit does: the same as pull for an image; a bound device stays bound, "
+                 "its card is ejected and the slot stays empty until another card comes");
+    eject->add_option("name", name, "unit name")->required();
+    eject->add_option("slot", slotText, "slot number from 1")->required();
+    eject->callback([&] {
+        action = [&](vbus::Bus &bus) {
+            int slot = slotOf();
+            bool bound = !bus.GetCard(name, slot).device.empty();
+            std::string path = bus.Eject(name, slot);
+            if (bound) std::cout << "ejected the card in " << path << "; the device stays bound\n";
+            else std::cout << "pulled; the image stays at " << path << "\n";
+        };
+    });
+
+    auto *devicesCmd = app.add_subcommand(
+        "devices", "list the card readers, removable disks and loop devices that a slot can be bound to: "
+                   "node, size, block size, kind, model, stable path, and whether mounted or bound");
+    devicesCmd->callback([&] { action = [&](vbus::Bus &bus) { PrintDevices(bus, std::cout); }; });
 
     auto *paramsCmd = app.add_subcommand("params", "override the drive parameters of the card in a slot");
     paramsCmd->add_option("name", name, "unit name")->required();
@@ -428,6 +473,8 @@ int Run(int argc, char **argv)
             bus.ChangeUnit(name, [&](vbus::Unit &u) {
                 for (auto &c : u.cards) {
                     if (c.slot != slot) continue;
+                    if (!c.device.empty())
+                        throw vbus::Error("the drive parameters of a bound device follow its card");
                     if (c.params.totalSectors == 0) {  // not given yet: those of the image's size
                         std::error_code ec;
                         uint64_t bytes = std::filesystem::file_size(c.image, ec);

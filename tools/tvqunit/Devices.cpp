@@ -1,0 +1,88 @@
+#include "Devices.h"
+
+#include "DevList.h"
+#include "Medium.h"
+#include "Node.h"
+
+#include <cstdio>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+std::string Human(uint64_t bytes)
+{
+    static const char *const units[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
+    double v = static_cast<double>(bytes);
+    int u = 0;
+    while (v >= 1024 && u < 4) {
+        v /= 1024;
+        ++u;
+    }
+    char buf[32];
+    if (u == 0) std::snprintf(buf, sizeof buf, "%llu bytes", static_cast<unsigned long long>(bytes));
+    else std::snprintf(buf, sizeof buf, v < 10 ? "%.1f %s" : "%.0f %s", v, units[u]);
+    return buf;
+}
+
+// "unit 'demo' slot 2" for every slot of the bus bound to the device number.
+std::vector<std::string> BoundTo(vbus::Bus &bus, dev_t rdev)
+{
+    std::vector<std::string> out;
+    for (const auto &name : bus.UnitNames()) {
+        vbus::Unit u;
+        try {
+            u = bus.GetUnit(name);
+        } catch (const vbus::Error &) {
+            continue;
+        }
+        for (const auto &c : u.cards) {
+            struct stat st;
+            if (!c.device.empty() && ::stat(c.device.c_str(), &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == rdev)
+                out.push_back("bound to slot " + std::to_string(c.slot) + " of unit '" + name + "'");
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void PrintDevices(vbus::Bus &bus, std::ostream &out)
+{
+    auto devices = blockdev::ListCardDevices();
+    if (devices.empty()) {
+        out << "no card readers, removable disks or loop devices found\n";
+        return;
+    }
+    for (const auto &d : devices) {
+        std::vector<std::string> state = BoundTo(bus, d.rdev);
+        if (d.usage.system) state.push_back("holds the running system");
+        for (const auto &m : d.usage.mounts) state.push_back("mounted: " + m);
+        for (const auto &s : d.usage.swaps) state.push_back("swap: " + s);
+        for (const auto &h : d.usage.holders) state.push_back("in use: " + h);
+        std::string text;
+        for (const auto &s : state) text += (text.empty() ? "" : "; ") + s;
+        if (text.empty()) text = "free";
+        std::string size = d.bytes ? Human(d.bytes) : "no card";
+        out << d.node << "\t" << size << "\t" << d.logicalBlockSize << "-byte blocks\t" << d.kind << "\t"
+            << (d.model.empty() ? "?" : d.model) << "\t" << (d.stablePath.empty() ? "-" : d.stablePath) << "\t"
+            << text << "\n";
+    }
+}
+
+std::string DeviceCardState(const vbus::Card &card)
+{
+    blockdev::Medium m = blockdev::Probe(card.device);
+    switch (m.state) {
+    case blockdev::Medium::Missing: return "device missing (reader unplugged?)";
+    case blockdev::Medium::NoMedium: return "no card";
+    case blockdev::Medium::Failed: return m.why;
+    case blockdev::Medium::Present: break;
+    }
+    std::unique_ptr<vbus::Medium> medium = vbus::OpenDeviceMedium(card, vbus::DeviceGuard());
+    if (!medium->Present()) return "card ejected; the slot is empty until another card comes";
+    std::string s = Human(m.bytes) + " card (" + std::to_string(m.bytes / 512) + " sectors of 512";
+    if (m.logicalBlockSize != 512)
+        s += "; its " + std::to_string(m.logicalBlockSize) + "-byte sectors make it unusable";
+    return s + ")";
+}
