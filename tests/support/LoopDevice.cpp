@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <linux/blkpg.h>
+#include <linux/fs.h>
 #include <linux/loop.h>
 #include <stdexcept>
 #include <sys/ioctl.h>
@@ -172,7 +173,15 @@ void LoopDevice::Detach()
 
 void LoopDevice::Attach()
 {
-    if (attached_) return;
+    // Detached behind our back (losetup -d) counts as detached.
+    uint64_t size = 0;
+    int fd = ::open(node_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        if (::ioctl(fd, BLKGETSIZE64, &size) != 0) size = 0;
+        ::close(fd);
+    }
+    if (attached_ && size > 0) return;
+    attached_ = false;
     int n = std::atoi(node_.c_str() + std::strlen("/dev/loop"));
     AttachTo(n);
 }
