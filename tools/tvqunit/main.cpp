@@ -405,7 +405,7 @@ int Run(int argc, char **argv)
                                                             "count=next:1"));
                 return;
             }
-            if (size.empty() == image.empty()) throw vbus::Error("insert needs --size, --image or --device");
+            if (size.empty() == image.empty()) throw vbus::Error("insert needs either --size or --image, or --device");
             if (inPlace && image.empty()) throw vbus::Error("--in-place goes with --image");
             int slot = slotOf();
             std::string path;
