@@ -21,7 +21,8 @@ std::string Human(uint64_t bytes)
     }
     char buf[32];
     if (u == 0) std::snprintf(buf, sizeof buf, "%llu bytes", static_cast<unsigned long long>(bytes));
-    else std::snprintf(buf, sizeof buf, v < 10 ? "%.1f %s" : "%.0f %s", v, units[u]);
+    else if (v >= 10 || v == static_cast<double>(static_cast<uint64_t>(v))) std::snprintf(buf, sizeof buf, "%.0f %s", v, units[u]);
+    else std::snprintf(buf, sizeof buf, "%.1f %s", v, units[u]);
     return buf;
 }
 

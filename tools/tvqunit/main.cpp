@@ -205,6 +205,7 @@ std::vector<std::string> FileProblems(vbus::Bus &bus, const vbus::Unit &u)
     std::vector<std::string> out;
     std::string dir = bus.UnitDir(u.name);
     for (const auto &c : u.cards) {
+        if (!c.device.empty()) continue;  // a bound device: its line says what it holds
         struct stat st;
         std::string kind = vbus::WrongKind(c.image);
         if (::stat(c.image.c_str(), &st) != 0)
