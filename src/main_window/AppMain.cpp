@@ -34,6 +34,14 @@ QAction *EjectMenuItems[11] = {};
 QString StartupDir;
 
 namespace {
+
+// Page-aligned, so that a card bound to a block device takes its data
+// straight from it (direct I/O), without a copy in the library.
+struct alignas(4096) TransferBlock {
+    uint8_t bytes[kTransferBufferSize];
+};
+TransferBlock *g_transferBlock = nullptr;
+
 constexpr int kSlots = 11;
 
 const QString kNoUnit = QStringLiteral("ユニットが見つかりません");
@@ -199,8 +207,9 @@ void TAppMainForm::FormCreate()
     std::memset(&SlotStatusBlock, 0, sizeof SlotStatusBlock);
     std::memset(&DeviceOps, 0, sizeof DeviceOps);
 
-    delete[] TransferBuffer;
-    TransferBuffer = new uint8_t[kTransferBufferSize]();
+    delete g_transferBlock;
+    g_transferBlock = new TransferBlock();
+    TransferBuffer = g_transferBlock->bytes;
 
     for (int i = 0; i < kSlots; ++i) {
         SlotButtons[i] = findChild<QToolButton *>(QStringLiteral("sbtSlot%1").arg(i));
@@ -285,7 +294,8 @@ void TAppMainForm::ReleaseUnitAndBuffer()
         Timer1->stop();
     if (DeviceCount > 0 && DeviceOps.Free)
         DeviceOps.Free();
-    delete[] TransferBuffer;
+    delete g_transferBlock;
+    g_transferBlock = nullptr;
     TransferBuffer = nullptr;
 }
 
