@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,8 +40,22 @@ int32_t AcceptAll(const uint8_t *)
     return -1;
 }
 
-// Runs a program with its arguments; the wall time, or a negative value on failure.
-double TimeRun(const std::vector<std::string> &argv)
+double Cpu(const struct rusage &r)
+{
+    return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+           static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+}
+
+double SelfCpu()
+{
+    struct rusage r;
+    getrusage(RUSAGE_SELF, &r);
+    return Cpu(r);
+}
+
+// Runs a program with its arguments; the wall time, or a negative value on
+// failure. *cpu gets its CPU time.
+double TimeRun(const std::vector<std::string> &argv, double *cpu = nullptr)
 {
     auto t0 = Clock::now();
     pid_t pid = fork();
@@ -53,8 +68,10 @@ double TimeRun(const std::vector<std::string> &argv)
         _exit(127);
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    struct rusage usage;
+    wait4(pid, &status, 0, &usage);
     double s = Seconds(Clock::now() - t0);
+    if (cpu) *cpu = Cpu(usage);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? s : -1;
 }
 
@@ -136,15 +153,20 @@ int main(int argc, char **argv)
         for (size_t i = 0; i < block * 512 + 4096; ++i) buf[i] = static_cast<uint8_t>(i * 7 + 1);
         uint8_t *odd = buf + 16;  // where a plain new[] would put it
 
+        double cpuLib = 0, cpuDd = 0;  // of the last run of each
         auto libWrite = [&](uint8_t *b) {
+            double c0 = SelfCpu();
             auto t0 = Clock::now();
             for (uint32_t lba = 0; lba < sectors; lba += block) {
                 b[0] = static_cast<uint8_t>(lba >> 7);
                 if (QevScWrite10(target, lba, block, b, 512) != 0) throw vbus::Error("write failed");
             }
-            return Seconds(Clock::now() - t0);
+            double s = Seconds(Clock::now() - t0);
+            cpuLib = SelfCpu() - c0;
+            return s;
         };
         auto libRead = [&](uint8_t *b) {
+            double c0 = SelfCpu();
             auto t0 = Clock::now();
             uint64_t bad = 0;
             for (uint32_t lba = 0; lba < sectors; lba += block) {
@@ -152,18 +174,21 @@ int main(int argc, char **argv)
                 bad += b[0] != static_cast<uint8_t>(lba >> 7);
             }
             double s = Seconds(Clock::now() - t0);
+            cpuLib = SelfCpu() - c0;
             if (bad) throw vbus::Error("read back wrong data in " + std::to_string(bad) + " blocks");
             return s;
         };
         std::string blocks = std::to_string(bytes / 65536);
         auto ddWrite = [&] {
             double d = TimeRun({"dd", "if=/dev/zero", "of=" + loop, "bs=64k", "count=" + blocks, "oflag=direct",
-                                "status=none"});
+                                "status=none"},
+                               &cpuDd);
             if (d < 0) throw vbus::Error("dd write failed");
             return d;
         };
         auto ddRead = [&] {
-            double d = TimeRun({"dd", "if=" + loop, "of=/dev/null", "bs=64k", "iflag=direct", "status=none"});
+            double d =
+                TimeRun({"dd", "if=" + loop, "of=/dev/null", "bs=64k", "iflag=direct", "status=none"}, &cpuDd);
             if (d < 0) throw vbus::Error("dd read failed");
             return d;
         };
@@ -172,12 +197,17 @@ int main(int argc, char **argv)
         libWrite(buf);
         ddWrite();
         double best[6] = {1e30, 1e30, 1e30, 1e30, 1e30, 1e30};
+        double cpu[4] = {1e30, 1e30, 1e30, 1e30};  // least CPU time: library/dd write, library/dd read
         for (int r = 0; r < rounds; ++r) {
             best[0] = std::min(best[0], libWrite(buf));
+            cpu[0] = std::min(cpu[0], cpuLib);
             best[1] = std::min(best[1], ddWrite());
+            cpu[1] = std::min(cpu[1], cpuDd);
             best[4] = std::min(best[4], libWrite(odd));
             best[2] = std::min(best[2], libRead(buf));
+            cpu[2] = std::min(cpu[2], cpuLib);
             best[3] = std::min(best[3], ddRead());
+            cpu[3] = std::min(cpu[3], cpuDd);
             best[5] = std::min(best[5], libRead(odd));
         }
         QevScFree();
@@ -192,6 +222,8 @@ int main(int argc, char **argv)
         std::printf("  read:  library %8.1f MiB/s   dd bs=64k iflag=direct %8.1f MiB/s   ratio %.2fx"
                     "   (unaligned buffer %8.1f MiB/s, %.2fx)\n",
                     mib / best[2], mib / best[3], best[3] / best[2], mib / best[5], best[3] / best[5]);
+        std::printf("  CPU time (s), write: library %.3f, dd %.3f; read: library %.3f, dd %.3f\n", cpu[0], cpu[1],
+                    cpu[2], cpu[3]);
         bool met = best[1] / best[0] >= 0.9 && best[3] / best[2] >= 0.9;
         std::printf("  goal >= 0.90x dd in both directions: %s\n", met ? "met" : "NOT met");
     } catch (const std::exception &e) {
