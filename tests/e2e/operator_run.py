@@ -26,7 +26,7 @@ import time
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from xsession import WAIT, StepFailed, XSession  # noqa: E402
+from xsession import WAIT, StepFailed, XSession, private_env  # noqa: E402
 
 SECTOR = 512
 MB = 1024 * 1024
@@ -88,20 +88,7 @@ class Run:
     # ---- processes -------------------------------------------------------
 
     def program_env(self):
-        e = {
-            "QEVCRDIO_BUS": self.bus,
-            "HOME": os.path.join(self.tmp, "home"),
-            "XDG_CONFIG_HOME": os.path.join(self.tmp, "config"),
-            "XDG_DATA_HOME": os.path.join(self.tmp, "data"),
-            "XDG_CACHE_HOME": os.path.join(self.tmp, "cache"),
-            "XDG_RUNTIME_DIR": os.path.join(self.tmp, "runtime"),
-            "LANG": "C.UTF-8",
-        }
-        # Qt, xcb and fontconfig keep caches to the end of the process; leaks
-        # are the unit tests' business, every other sanitizer report fails here.
-        asan = os.environ.get("ASAN_OPTIONS", "")
-        e["ASAN_OPTIONS"] = (asan + ":" if asan else "") + "detect_leaks=0"
-        return e
+        return private_env(self.tmp, self.bus)
 
     def unit(self, *argv):
         return self.x.run(self.tvqunit, *argv).stdout

@@ -28,7 +28,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from operator_run import first_difference, pattern  # noqa: E402
-from xsession import StepFailed, XSession  # noqa: E402
+from xsession import StepFailed, XSession, private_env  # noqa: E402
 
 SECTOR = 512
 MB = 1024 * 1024
@@ -64,16 +64,7 @@ class Run:
         self.tmp = tempfile.mkdtemp(prefix="real-cards-", dir=scratch)
         self.cwd = os.path.join(self.tmp, "cwd")
         self.x = XSession(self.artifacts, wm=not args.no_wm, trace=args.trace)
-        self.x.base_env = {
-            "QEVCRDIO_BUS": os.path.join(self.tmp, "bus"),
-            "HOME": os.path.join(self.tmp, "home"),
-            "XDG_CONFIG_HOME": os.path.join(self.tmp, "config"),
-            "XDG_DATA_HOME": os.path.join(self.tmp, "data"),
-            "XDG_CACHE_HOME": os.path.join(self.tmp, "cache"),
-            "XDG_RUNTIME_DIR": os.path.join(self.tmp, "runtime"),
-            "LANG": "C.UTF-8",
-            "ASAN_OPTIONS": (os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":"),
-        }
+        self.x.base_env = private_env(self.tmp, os.path.join(self.tmp, "bus"))
         self.x.alive = self.app_alive
         self.app = None
         self.app_log = os.path.join(self.artifacts, "tvqcrdut.log")

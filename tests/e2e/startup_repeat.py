@@ -29,7 +29,7 @@ import time
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from xsession import StepFailed, XSession  # noqa: E402
+from xsession import StepFailed, XSession, private_env  # noqa: E402
 
 MAIN_TITLE = "TVQ-206/210CF Card Utility Limit Edition"
 INFO, ERROR = "情報", "エラー"
@@ -46,16 +46,7 @@ class Repeat:
         self.tvqunit = os.path.join(self.bin_dir, "tvqunit")
         self.tmp = tempfile.mkdtemp(prefix="tvq-repeat-")
         self.x = XSession(self.artifacts, wm=not args.no_wm)
-        self.x.base_env = {
-            "QEVCRDIO_BUS": os.path.join(self.tmp, "bus"),
-            "HOME": os.path.join(self.tmp, "home"),
-            "XDG_CONFIG_HOME": os.path.join(self.tmp, "config"),
-            "XDG_DATA_HOME": os.path.join(self.tmp, "data"),
-            "XDG_CACHE_HOME": os.path.join(self.tmp, "cache"),
-            "XDG_RUNTIME_DIR": os.path.join(self.tmp, "runtime"),
-            "LANG": "C.UTF-8",
-            "ASAN_OPTIONS": (os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0").lstrip(":"),
-        }
+        self.x.base_env = private_env(self.tmp, os.path.join(self.tmp, "bus"))
         self.app = None
         self.failures = []  # (start number, what)
         self.box_times = []

@@ -43,6 +43,24 @@ def die_with_parent():
         pass
 
 
+def private_env(tmp, bus):
+    """A user of their own under tmp, on the virtual bus in bus.
+
+    Qt, xcb and fontconfig keep caches to the end of the process; leaks are
+    the unit tests' business, every other sanitizer report fails a run."""
+    asan = os.environ.get("ASAN_OPTIONS", "")
+    return {
+        "QEVCRDIO_BUS": bus,
+        "HOME": os.path.join(tmp, "home"),
+        "XDG_CONFIG_HOME": os.path.join(tmp, "config"),
+        "XDG_DATA_HOME": os.path.join(tmp, "data"),
+        "XDG_CACHE_HOME": os.path.join(tmp, "cache"),
+        "XDG_RUNTIME_DIR": os.path.join(tmp, "runtime"),
+        "LANG": "C.UTF-8",
+        "ASAN_OPTIONS": (asan + ":" if asan else "") + "detect_leaks=0",
+    }
+
+
 def missing_tools(wm=True):
     return [t for t in TOOLS + ((WM_TOOL,) if wm else ()) if shutil.which(t) is None]
 
