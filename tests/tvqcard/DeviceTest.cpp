@@ -26,7 +26,7 @@ std::vector<uint8_t> Pattern(size_t bytes, uint32_t seed)
     return v;
 }
 
-Result Run(VirtualBus &bus, const std::vector<std::string> &args)
+Result Tvqcard(VirtualBus &bus, const std::vector<std::string> &args)
 {
     ToolRun t(bus.ScratchDir());
     EXPECT_TRUE(t.Start(args));
@@ -55,33 +55,33 @@ TEST(TvqcardDevices, WholeCardsOnLoopDevices)
 
     // The whole master card, byte for byte.
     const std::string copy = bus.ScratchDir() + "/master.img";
-    Result r = Run(bus, {"read", "1", copy});
+    Result r = Tvqcard(bus, {"read", "1", copy});
     ASSERT_EQ(r.rc, 0) << r.err;
     EXPECT_EQ(ShellOutput("cmp '" + copy + "' '" + one.File() + "' 2>&1"), "");
 
     // Onto the second device card and the image card, read back and checked.
-    r = Run(bus, {"write", copy, "2", "3", "--verify"});
+    r = Tvqcard(bus, {"write", copy, "2", "3", "--verify"});
     ASSERT_EQ(r.rc, 0) << r.err;
     EXPECT_EQ(two.Bytes(0, 4 * kMiB), master);
     EXPECT_EQ(VirtualBus::ReadFile(image, 0, 4 * kMiB), master);
 
     // Hashes in sha256sum's format, of the bytes on each device.
-    r = Run(bus, {"hash", "1", "2"});
+    r = Tvqcard(bus, {"hash", "1", "2"});
     ASSERT_EQ(r.rc, 0) << r.err;
     const std::string want = Sha256sum(one.File());
     ASSERT_EQ(want.size(), 64u);
     EXPECT_EQ(r.out, want + "  slot1\n" + want + "  slot2\n");
-    r = Run(bus, {"compare", "2", copy});
+    r = Tvqcard(bus, {"compare", "2", copy});
     EXPECT_EQ(r.rc, 0) << r.out << r.err;
 
     // The reader's card taken away: the slot is empty, the script is told, nothing written.
     two.Detach();
-    r = Run(bus, {"write", copy, "2"});
+    r = Tvqcard(bus, {"write", copy, "2"});
     EXPECT_NE(r.rc, 0);
     EXPECT_FALSE(r.err.empty());
-    r = Run(bus, {"read", "2", bus.ScratchDir() + "/gone.img"});
+    r = Tvqcard(bus, {"read", "2", bus.ScratchDir() + "/gone.img"});
     EXPECT_NE(r.rc, 0);
     two.Attach();
-    r = Run(bus, {"compare", "2", copy});
+    r = Tvqcard(bus, {"compare", "2", copy});
     EXPECT_EQ(r.rc, 0) << r.out << r.err;
 }
