@@ -10,6 +10,7 @@
 // best counts. The library gets a page-aligned buffer, as dd has; the
 // figure for an unaligned one (its bounce buffer) is shown beside.
 // Needs root and loop devices: elsewhere it says why and ends with status 0.
+#include "BenchUtil.h"
 #include "VBus.h"
 #include "qevcrdio.h"
 
@@ -28,86 +29,24 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::duration d)
-{
-    return std::chrono::duration<double>(d).count();
-}
+using namespace bench;
 
 int32_t AcceptAll(const uint8_t *)
 {
     return -1;
 }
 
-double Cpu(const struct rusage &r)
-{
-    return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
-           static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
-}
-
-double SelfCpu()
-{
-    struct rusage r;
-    getrusage(RUSAGE_SELF, &r);
-    return Cpu(r);
-}
-
-// Runs a program with its arguments; the wall time, or a negative value on
-// failure. *cpu gets its CPU time.
-double TimeRun(const std::vector<std::string> &argv, double *cpu = nullptr)
-{
-    auto t0 = Clock::now();
-    pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        std::vector<char *> a;
-        for (const auto &s : argv) a.push_back(const_cast<char *>(s.c_str()));
-        a.push_back(nullptr);
-        execvp(a[0], a.data());
-        _exit(127);
-    }
-    int status = 0;
-    struct rusage usage;
-    wait4(pid, &status, 0, &usage);
-    double s = Seconds(Clock::now() - t0);
-    if (cpu) *cpu = Cpu(usage);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? s : -1;
-}
-
-std::string Output(const std::string &cmd)
-{
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char buf[256];
-    while (fgets(buf, sizeof buf, p)) out += buf;
-    pclose(p);
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
-    return out;
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    uint64_t sizeMiB = 1024;
-    int rounds = 3;
-    std::string base = "/dev/shm";
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--size-mib" && i + 1 < argc) sizeMiB = std::strtoull(argv[++i], nullptr, 10);
-        else if (a == "--rounds" && i + 1 < argc) rounds = std::atoi(argv[++i]);
-        else if (a == "--dir" && i + 1 < argc) base = argv[++i];
-        else {
-            std::fprintf(stderr, "usage: %s [--size-mib N] [--rounds N] [--dir DIR]\n", argv[0]);
-            return 2;
-        }
-    }
-    if (sizeMiB == 0 || sizeMiB > 65536 || rounds < 1) {
-        std::fprintf(stderr, "bench_devcard: size 1..65536 MiB, at least one round\n");
-        return 2;
-    }
+    Options opt;
+    opt.rounds = 3;
+    opt.dir = "/dev/shm";
+    if (!ParseOptions(argc, argv, "bench_devcard", &opt)) return 2;
+    const uint64_t sizeMiB = opt.sizeMiB;
+    const int rounds = opt.rounds;
+    const std::string base = opt.dir;
     if (geteuid() != 0 || access("/dev/loop-control", W_OK) != 0) {
         std::printf("bench_devcard: skipped: loop devices need root and /dev/loop-control\n");
         return 0;

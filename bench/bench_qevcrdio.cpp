@@ -9,6 +9,7 @@
 // durability costs: writes with the unit's sync "always" against dd
 // oflag=dsync (64 MiB), and the eject that flushes a freshly written card
 // against dd conv=fdatasync writing and flushing the same amount.
+#include "BenchUtil.h"
 #include "VBus.h"
 #include "qevcrdio.h"
 
@@ -26,12 +27,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::duration d)
-{
-    return std::chrono::duration<double>(d).count();
-}
+using namespace bench;
 
 int32_t AcceptAll(const uint8_t *)
 {
@@ -40,57 +36,23 @@ int32_t AcceptAll(const uint8_t *)
 
 double g_ddCpu = 0;  // CPU seconds of the last dd
 
-double CpuSelf()
+// Runs dd with the arguments; the wall time (its CPU time in g_ddCpu), or a negative value on failure.
+double TimeDd(std::vector<std::string> args)
 {
-    struct rusage ru;
-    getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
-// Runs dd with the arguments; returns the wall time (its CPU time in g_ddCpu), or a negative value on failure.
-double TimeDd(const std::vector<std::string> &args)
-{
-    auto t0 = Clock::now();
-    pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>("dd"));
-        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(const_cast<char *>("status=none"));
-        argv.push_back(nullptr);
-        execvp("dd", argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    struct rusage ru {};
-    wait4(pid, &status, 0, &ru);
-    double s = Seconds(Clock::now() - t0);
-    g_ddCpu = ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? s : -1;
+    args.insert(args.begin(), "dd");
+    args.push_back("status=none");
+    return TimeRun(args, &g_ddCpu);
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    uint64_t sizeMiB = 1024;
-    int rounds = 5;
-    std::string base;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--size-mib" && i + 1 < argc) sizeMiB = std::strtoull(argv[++i], nullptr, 10);
-        else if (a == "--rounds" && i + 1 < argc) rounds = std::atoi(argv[++i]);
-        else if (a == "--dir" && i + 1 < argc) base = argv[++i];
-        else {
-            std::fprintf(stderr, "usage: %s [--size-mib N] [--rounds N] [--dir DIR]\n", argv[0]);
-            return 2;
-        }
-    }
-    if (sizeMiB == 0 || sizeMiB > 65536 || rounds < 1) {
-        std::fprintf(stderr, "bench_qevcrdio: size 1..65536 MiB, at least one round\n");
-        return 2;
-    }
+    Options opt;
+    if (!ParseOptions(argc, argv, "bench_qevcrdio", &opt)) return 2;
+    const uint64_t sizeMiB = opt.sizeMiB;
+    const int rounds = opt.rounds;
+    std::string base = opt.dir;
     if (base.empty()) base = std::filesystem::temp_directory_path().string();
     std::string tmpl = base + "/bench-qevcrdio-XXXXXX";
     std::vector<char> dirBuf(tmpl.begin(), tmpl.end());
@@ -124,13 +86,13 @@ int main(int argc, char **argv)
         for (int r = 0; r < rounds; ++r) {
             // Library write: the whole card, 128 sectors a call.
             t0 = Clock::now();
-            c0 = CpuSelf();
+            c0 = SelfCpu();
             for (uint32_t lba = 0; lba < sectors; lba += block) {
                 buf[0] = static_cast<uint8_t>(lba >> 7);
                 if (QevScWrite10(target, lba, block, buf.data(), 512) != 0) throw vbus::Error("write failed");
             }
             best[0] = std::min(best[0], Seconds(Clock::now() - t0));
-            cpu[0] = std::min(cpu[0], CpuSelf() - c0);
+            cpu[0] = std::min(cpu[0], SelfCpu() - c0);
             double d = TimeDd({"if=/dev/zero", "of=" + image, "bs=64k", "count=" + blocks, "conv=notrunc"});
             if (d < 0) throw vbus::Error("dd write failed");
             best[1] = std::min(best[1], d);
@@ -141,14 +103,14 @@ int main(int argc, char **argv)
                 if (QevScWrite10(target, lba, block, buf.data(), 512) != 0) throw vbus::Error("write failed");
             }
             t0 = Clock::now();
-            c0 = CpuSelf();
+            c0 = SelfCpu();
             uint64_t bad = 0;
             for (uint32_t lba = 0; lba < sectors; lba += block) {
                 if (QevScRead10(target, lba, block, buf.data(), 512) != 0) throw vbus::Error("read failed");
                 bad += buf[0] != static_cast<uint8_t>(lba >> 7);
             }
             best[2] = std::min(best[2], Seconds(Clock::now() - t0));
-            cpu[2] = std::min(cpu[2], CpuSelf() - c0);
+            cpu[2] = std::min(cpu[2], SelfCpu() - c0);
             if (bad) throw vbus::Error("read back wrong data in " + std::to_string(bad) + " blocks");
             d = TimeDd({"if=" + image, "of=/dev/null", "bs=64k"});
             if (d < 0) throw vbus::Error("dd read failed");

@@ -7,6 +7,8 @@
 // Every command is a process of its own, timed from start to exit, best of the
 // rounds. The library flushes the cards it wrote when tvqcard releases the
 // unit, so dd's write flushes too (conv=fsync); the rest stays in the page cache.
+#include "BenchUtil.h"
+
 #include "VBus.h"
 
 #include <chrono>
@@ -49,8 +51,7 @@ double Time(const std::vector<std::string> &args, bool allowOne = false)
     struct rusage ru = {};
     wait4(pid, &status, 0, &ru);
     const double s = std::chrono::duration<double>(Clock::now() - t0).count();
-    lastCpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-              static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    lastCpu = bench::Cpu(ru);
     const bool ok = WIFEXITED(status) && (WEXITSTATUS(status) == 0 || (allowOne && WEXITSTATUS(status) == 1));
     return ok ? s : -1;
 }
@@ -89,14 +90,12 @@ struct Row {
 
 int main(int argc, char **argv)
 {
-    uint64_t sizeMib = 1024;
-    int rounds = 3;
-    std::string base = std::filesystem::temp_directory_path().string();
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--size-mib")) sizeMib = std::strtoull(argv[i + 1], nullptr, 10);
-        else if (!std::strcmp(argv[i], "--rounds")) rounds = std::atoi(argv[i + 1]);
-        else if (!std::strcmp(argv[i], "--dir")) base = argv[i + 1];
-    }
+    bench::Options opt;
+    opt.rounds = 3;
+    if (!bench::ParseOptions(argc, argv, "bench_tvqcard", &opt)) return 2;
+    const uint64_t sizeMib = opt.sizeMiB;
+    const int rounds = opt.rounds;
+    const std::string base = opt.dir.empty() ? std::filesystem::temp_directory_path().string() : opt.dir;
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) return 1;
