@@ -52,6 +52,7 @@ public:
     {
         // A truncated image is a failing card, never one that grows back.
         if (off + len > Size()) return IoResult::End;
+        written_ = true;
         const auto *p = static_cast<const uint8_t *>(buf);
         while (len > 0) {
             ssize_t n = ::pwrite(fd_, p, len, static_cast<off_t>(off));
@@ -64,7 +65,16 @@ public:
         return IoResult::Ok;
     }
 
-    bool Flush() override { return fd_ >= 0 && ::fdatasync(fd_) == 0; }
+    bool Flush() override
+    {
+        if (fd_ < 0 || ::fdatasync(fd_) != 0) return false;
+        written_ = false;
+        return true;
+    }
+
+    // Only what we wrote: a read-only session must not wait on the journal
+    // commit that another file's dirty pages would make fdatasync pay for.
+    bool Release() override { return !written_ || Flush(); }
 
     bool Close() override
     {
@@ -86,6 +96,7 @@ public:
 private:
     int fd_;
     bool writable_;
+    bool written_ = false;  // since the last flush
     dev_t dev_;
     ino_t ino_;
     std::string path_;

@@ -91,6 +91,28 @@ TEST(Durable, WrittenDataIsOnDiskAtEjectPullUnplugAndFree)
     EXPECT_EQ(Unsettled(img3), 0) << "the release of the unit left written data in the page cache";
 }
 
+TEST(Durable, FreeFlushesOnlyWhatTheLibraryWrote)
+{
+    // A session that only read leaves the page cache to the kernel: its free
+    // must not wait for data other programs wrote (an fdatasync would).
+    Unit u;
+    if (Unsettled(u.img1) < 0) GTEST_SKIP() << "the kernel has no cachestat(): dirty pages cannot be seen";
+    auto data = Pattern(128, 9);
+    std::vector<uint8_t> back(data.size());
+    ASSERT_EQ(QevScRead10(1, 0, 128, back.data(), 512), 0);
+    int fd = ::open(u.img1.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+    ::close(fd);
+    if (Unsettled(u.img1) <= 0) GTEST_SKIP() << "written pages are not held dirty on this file system";
+    ASSERT_NE(QevScFree(), 0);
+    EXPECT_GT(Unsettled(u.img1), 0) << "free flushed a card the library only read";
+    // Once it writes, the same free makes it durable.
+    ASSERT_TRUE(u.WriteDirty(1, u.img1));
+    ASSERT_NE(QevScFree(), 0);
+    EXPECT_EQ(Unsettled(u.img1), 0);
+}
+
 TEST(Durable, SyncAlwaysMakesEveryWriteSynchronous)
 {
     Unit u;
