@@ -14,6 +14,15 @@ namespace vbus {
 
 namespace {
 
+std::string Hex(uint64_t v, int width = 8)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%0*llX", width, static_cast<unsigned long long>(v));
+    return buf;
+}
+
+}  // namespace
+
 std::string Lower(std::string s)
 {
     for (auto &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -27,15 +36,6 @@ std::string Trim(const std::string &s)
     while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
     return s.substr(b, e - b);
 }
-
-std::string Hex(uint64_t v, int width = 8)
-{
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "0x%0*llX", width, static_cast<unsigned long long>(v));
-    return buf;
-}
-
-}  // namespace
 
 bool ParseNumber(const std::string &text, uint64_t max, uint64_t *value)
 {

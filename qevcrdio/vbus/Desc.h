@@ -29,6 +29,11 @@ constexpr const char *kCallsFile = ".calls";
 constexpr int kMaxTargets = 16;
 constexpr int kFormatVersion = 2;
 
+// ASCII lower case, and the text without blanks at either end: keys and
+// values of the descriptions are compared this way.
+std::string Lower(std::string s);
+std::string Trim(const std::string &s);
+
 // A number: decimal, or hexadecimal with 0x; false when malformed or above max.
 bool ParseNumber(const std::string &text, uint64_t max, uint64_t *value);
 

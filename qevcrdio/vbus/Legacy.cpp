@@ -13,20 +13,6 @@ namespace vbus {
 
 namespace {
 
-std::string Lower(std::string s)
-{
-    for (auto &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string Trim(const std::string &s)
-{
-    size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
-    return s.substr(b, e - b);
-}
-
 using KeyFn = std::function<bool(const std::string &section, const std::string &key, const std::string &value,
                                  std::string *why)>;
 

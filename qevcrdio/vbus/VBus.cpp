@@ -22,12 +22,6 @@ namespace vbus {
 
 namespace {
 
-std::string Lower(std::string s)
-{
-    for (auto &c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 std::string Errno(int e = errno)
 {
     return std::strerror(e);
