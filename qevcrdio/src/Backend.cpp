@@ -25,6 +25,8 @@ constexpr uint32_t kSector = 512;
 constexpr uint32_t kMaxSectorsPerCall = 128;
 // An eject waits this long for a unit that tvqunit is changing.
 constexpr int kEjectLockMs = 2000;
+// A call that meets a fault rule waits this long to count its hit.
+constexpr int kCountsLockMs = 2000;
 const int32_t kDataProtect = QEV_SENSE(0x07, 0x27, 0x00);
 const int32_t kFormatFailed = QEV_SENSE(0x03, 0x31, 0x01);
 
@@ -420,10 +422,22 @@ Verdict Backend::Judge(UnitState *u, uint32_t op, const SlotSet &slots, uint64_t
 {
     Verdict v;
     bool transfer = op == vbus::OpRead || op == vbus::OpWrite;
+    std::vector<const vbus::FaultRule *> met;
     for (const auto &r : u->unit.faults) {
         if (!(r.ops & op)) continue;
         if (std::find(slots.at.begin(), slots.at.begin() + slots.n, r.slot) == slots.at.begin() + slots.n) continue;
         if (transfer && (lba + count - 1 < r.lbaFirst || lba > r.lbaLast)) continue;
+        met.push_back(&r);
+    }
+    if (met.empty()) return v;
+    // Every process on the bus counts the same hits: count from the file, under
+    // the unit's lock, so two programs meeting one rule at once lose no hit.
+    // A lock that cannot be had leaves this process's own counts.
+    const std::string dir = UnitDir(u->unit.name);
+    vbus::UnitLock lock(dir, kCountsLockMs);
+    if (lock.Locked()) LoadCounts(dir, u);
+    for (const vbus::FaultRule *rp : met) {
+        const vbus::FaultRule &r = *rp;
         vbus::RuleCounts &c = u->counts[r.id];
         ++c.hits;
         u->countsDirty = true;
@@ -445,6 +459,7 @@ Verdict Backend::Judge(UnitState *u, uint32_t op, const SlotSet &slots, uint64_t
             ++c.fires;
         }
     }
+    if (lock.Locked()) SaveCounts(u->unit.name, u);
     return v;
 }
 

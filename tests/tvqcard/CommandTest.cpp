@@ -413,6 +413,26 @@ TEST(Tvqcard, CtrlCStopsAWriteAfterItsBlockWithTheCardHoldingExactlyTheBlocksDon
 
 // ---- another process on the unit ----
 
+TEST(Tvqcard, TwoProcessesMeetingOneFaultRuleLoseNoHit)
+{
+    // Each READ(10) of either process is one hit of the shared rule, however they interleave.
+    Fixture f;
+    f.bus.AddUnit("u");
+    f.bus.InsertBlank("u", 1, 4 * kMiB);
+    f.bus.InsertBlank("u", 2, 4 * kMiB);
+    const uint32_t id = f.bus.SetFault("u", "op=read effect=delay:0");
+    for (int round = 0; round < 3; ++round) {
+        ToolRun a(f.bus.ScratchDir()), b(f.bus.ScratchDir());
+        ASSERT_TRUE(a.Start({"hash", "1"}));
+        ASSERT_TRUE(b.Start({"hash", "2"}));
+        Result ra = a.Wait(), rb = b.Wait();
+        ASSERT_EQ(ra.rc, 0) << ra.err;
+        ASSERT_EQ(rb.rc, 0) << rb.err;
+    }
+    // 4 MiB is 64 calls of 128 sectors, per card and round.
+    EXPECT_EQ(f.bus.FireCount("u", id), 3u * 2u * 64u);
+}
+
 TEST(Tvqcard, ASlotInUseByAnotherProcessIsRefusedWithItsHolder)
 {
     Fixture f;
