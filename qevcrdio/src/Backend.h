@@ -86,6 +86,9 @@ struct Verdict {
     uint32_t delayMs = 0;
 };
 
+// Monotonic clock in nanoseconds: the start of a call, for pacing it.
+int64_t NowNs();
+
 class Backend {
 public:
     // The one backend. Unloading the library (or exit) flushes written data,
