@@ -328,7 +328,7 @@ Verdict Backend::Judge(UnitState *u, uint32_t op, const SlotSet &slots, uint64_t
     if (met.empty()) return v;
     // Every process on the bus counts the same hits: count from the file, under
     // the unit's lock, so two programs meeting one rule at once lose no hit.
-    // A lock that cannot be had leaves this process's own counts.
+    // A lock that cannot be had counts on this process's own.
     const std::string dir = UnitDir(u->unit.name);
     vbus::UnitLock lock(dir, kCountsLockMs);
     if (lock.Locked()) LoadCounts(dir, u);
@@ -355,7 +355,7 @@ Verdict Backend::Judge(UnitState *u, uint32_t op, const SlotSet &slots, uint64_t
             ++c.fires;
         }
     }
-    if (lock.Locked()) SaveCounts(u->unit.name, u);
+    SaveCounts(u->unit.name, u);
     return v;
 }
 

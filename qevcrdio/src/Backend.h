@@ -80,6 +80,15 @@ struct SlotSet {
     void Add(int s) { at[n++] = s; }
 };
 
+// The slots whose rules a call on one target meets: any slot's and its own.
+inline SlotSet TargetSlots(const TargetRef &ref)
+{
+    SlotSet s;
+    s.Add(vbus::kAnySlot);
+    s.Add(ref.slot);
+    return s;
+}
+
 // The verdict of the fault rules on one call.
 struct Verdict {
     const vbus::FaultRule *rule = nullptr;  // the rule that takes effect, if any
@@ -129,6 +138,7 @@ private:
     void WriteAll(const CardSet &cards, const std::array<const uint8_t *, vbus::kMaxTargets> &src,
                   const std::array<uint32_t, vbus::kMaxTargets> &n, uint64_t off,
                   std::array<int32_t, vbus::kMaxTargets> *rc, bool sync);
+    // The fault rules on one call; the hits it makes are counted and saved at once.
     Verdict Judge(UnitState *u, uint32_t op, const SlotSet &slots, uint64_t lba, uint64_t count);
     void SaveCounts(const std::string &name, UnitState *u);
     void Pace(const UnitState *u, uint64_t bytes, uint32_t extraMs, int64_t startNs);

@@ -188,7 +188,6 @@ int32_t Backend::Scan(QevScFilter filter, const char *nameFilter, QevSlotRecord 
             if (Judge(u, vbus::OpScan, one, 0, 0).rule) continue;  // this target does not answer this time
             mine.push_back(ref);
         }
-        SaveCounts(name, u);
         Pace(u, 0, all.delayMs, start);
         for (const auto &ref : mine) {
             uint8_t inq[36];
@@ -218,11 +217,8 @@ int32_t Backend::Lock(uint32_t target)
     UnitState *u;
     if (int32_t rc = Resolve(target, &ref, &u)) return rc;
     int64_t start = NowNs();
-    SlotSet slots;
-    slots.Add(vbus::kAnySlot);
-    slots.Add(ref->slot);
+    SlotSet slots = TargetSlots(*ref);
     Verdict v = Judge(u, vbus::OpLock, slots, 0, 0);
-    SaveCounts(ref->unit, u);
     Pace(u, 0, v.delayMs, start);
     if (v.rule && v.rule->effect == vbus::Effect::Sense) return SenseOf(*v.rule);
     if (!v.rule || v.rule->effect != vbus::Effect::Drop) {
@@ -240,11 +236,8 @@ int32_t Backend::Inquiry(uint32_t target, uint32_t allocLen, uint8_t *buffer)
     UnitState *u;
     if (int32_t rc = Resolve(target, &ref, &u)) return rc;
     int64_t start = NowNs();
-    SlotSet slots;
-    slots.Add(vbus::kAnySlot);
-    slots.Add(ref->slot);
+    SlotSet slots = TargetSlots(*ref);
     Verdict v = Judge(u, vbus::OpInquiry, slots, 0, 0);
-    SaveCounts(ref->unit, u);
     Pace(u, 36, v.delayMs, start);
     uint8_t inq[36];
     Inquiry36(u->unit.unitDesc, inq);
@@ -261,11 +254,8 @@ int32_t Backend::ReadBuffer(uint32_t target, uint32_t mode, uint32_t id, uint32_
     if (int32_t rc = Resolve(target, &ref, &u)) return rc;
     if (mode != 2 || id != 4 || offset != 0x1000) return QEV_E_INVALID_FIELD;
     int64_t start = NowNs();
-    SlotSet slots;
-    slots.Add(vbus::kAnySlot);
-    slots.Add(ref->slot);
+    SlotSet slots = TargetSlots(*ref);
     Verdict v = Judge(u, vbus::OpReadBuffer, slots, 0, 0);
-    SaveCounts(ref->unit, u);
     Pace(u, 128, v.delayMs, start);
     uint8_t blk[128];
     std::memset(blk, 0, sizeof blk);
@@ -289,12 +279,9 @@ int32_t Backend::DriveInfo(uint32_t target, QevSlotRecord *record)
     if (int32_t rc = Resolve(target, &ref, &u)) return rc;
     int64_t start = NowNs();
     CardSet cards = Cards(*ref, u, false, true);
-    SlotSet slots;
-    slots.Add(vbus::kAnySlot);
-    slots.Add(ref->slot);
+    SlotSet slots = TargetSlots(*ref);
     if (!cards.empty() && cards.at[0]->card.slot != ref->slot) slots.Add(cards.at[0]->card.slot);
     Verdict v = Judge(u, vbus::OpDriveInfo, slots, 0, 0);
-    SaveCounts(ref->unit, u);
     Pace(u, sizeof *record, v.delayMs, start);
     QevSlotRecord rec;
     FillRecord(target, cards.empty() ? nullptr : &cards.at[0]->card, &rec);
@@ -311,11 +298,8 @@ int32_t Backend::SlotStatus(uint32_t target, QevSlotStatus *status)
     UnitState *u;
     if (int32_t rc = Resolve(target, &ref, &u)) return rc;
     int64_t start = NowNs();
-    SlotSet slots;
-    slots.Add(vbus::kAnySlot);
-    slots.Add(ref->slot);
+    SlotSet slots = TargetSlots(*ref);
     Verdict v = Judge(u, vbus::OpSlotStatus, slots, 0, 0);
-    SaveCounts(ref->unit, u);
     Pace(u, sizeof *status, v.delayMs, start);
     QevSlotStatus st;
     std::memset(&st, 0, sizeof st);
@@ -344,9 +328,7 @@ int32_t Backend::Transfer(uint32_t target, uint32_t lba, uint32_t count, uint8_t
     Verdict v;
     std::array<Verdict, vbus::kMaxTargets> per{};
     if (!u->unit.faults.empty()) {
-        SlotSet slots;
-        slots.Add(vbus::kAnySlot);
-        slots.Add(ref->slot);
+        SlotSet slots = TargetSlots(*ref);
         if (!write && !cards.empty() && cards.at[0]->card.slot != ref->slot) slots.Add(cards.at[0]->card.slot);
         v = Judge(u, op, slots, lba, count);
         // A VD write reaches every card; each card's own rules act on that card alone.
@@ -357,7 +339,6 @@ int32_t Backend::Transfer(uint32_t target, uint32_t lba, uint32_t count, uint8_t
                 per[i] = Judge(u, op, own, lba, count);
             }
         }
-        SaveCounts(ref->unit, u);
     }
     uint32_t delay = v.delayMs;
     for (size_t i = 0; i < cards.n; ++i) delay += per[i].delayMs;
@@ -464,13 +445,10 @@ int32_t Backend::Eject(uint32_t target)
     if (Resolve(target, &ref, &u) != QEV_OK) return 0;
     int64_t start = NowNs();
     CardSet cards = Cards(*ref, u, false);
-    SlotSet slots;
-    slots.Add(vbus::kAnySlot);
-    slots.Add(ref->slot);
+    SlotSet slots = TargetSlots(*ref);
     if (!cards.empty() && cards.at[0]->card.slot != ref->slot) slots.Add(cards.at[0]->card.slot);
     Verdict v = Judge(u, vbus::OpEject, slots, 0, 0);
     std::string unitName = ref->unit;  // ref may move once the state is re-read
-    SaveCounts(unitName, u);
     Pace(u, 0, v.delayMs, start);
     if (v.rule && v.rule->effect == vbus::Effect::Drop) return 1;  // claims success, card stays
     if (v.rule || cards.empty()) return 0;
@@ -515,13 +493,10 @@ int32_t Backend::Format(uint32_t target, QevSlotRecord *record)
     int64_t start = NowNs();
     CardSet cards = Cards(*ref, u, true);
     // The VD formats every card: any card's rule counts.
-    SlotSet slots;
-    slots.Add(vbus::kAnySlot);
-    slots.Add(ref->slot);
+    SlotSet slots = TargetSlots(*ref);
     for (size_t i = 0; i < cards.n; ++i)
         if (cards.at[i]->card.slot != ref->slot) slots.Add(cards.at[i]->card.slot);
     Verdict v = Judge(u, vbus::OpFormat, slots, 0, 0);
-    SaveCounts(ref->unit, u);
     Pace(u, 0, v.delayMs, start);
     if (v.rule && v.rule->effect != vbus::Effect::Drop && v.rule->effect != vbus::Effect::Corrupt)
         return v.rule->key != 0 ? SenseOf(*v.rule) : kFormatFailed;
