@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -66,6 +67,18 @@ inline std::string Output(const std::string &cmd)
     pclose(p);
     while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
     return out;
+}
+
+// A new folder name-XXXXXX in dir (the system's temporary folder when
+// empty); "" with the reason said when it cannot be made.
+inline std::string MakeScratchDir(const std::string &dir, const char *name)
+{
+    std::string tmpl = (dir.empty() ? std::filesystem::temp_directory_path().string() : dir) + "/" + name + "-XXXXXX";
+    if (!mkdtemp(tmpl.data())) {
+        std::perror(name);
+        return std::string();
+    }
+    return tmpl;
 }
 
 struct Options {

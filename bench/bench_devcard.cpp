@@ -58,14 +58,8 @@ int main(int argc, char **argv)
                     base.c_str(), static_cast<unsigned long long>(sizeMiB));
         return 0;
     }
-    std::string tmpl = base + "/bench-devcard-XXXXXX";
-    std::vector<char> dirBuf(tmpl.begin(), tmpl.end());
-    dirBuf.push_back('\0');
-    if (!mkdtemp(dirBuf.data())) {
-        std::perror("mkdtemp");
-        return 1;
-    }
-    std::string root = dirBuf.data();
+    const std::string root = MakeScratchDir(base, "bench-devcard");
+    if (root.empty()) return 1;
     std::string file = root + "/card.img", loop;
     int rc = 0;
     try {

@@ -52,16 +52,8 @@ int main(int argc, char **argv)
     if (!ParseOptions(argc, argv, "bench_qevcrdio", &opt)) return 2;
     const uint64_t sizeMiB = opt.sizeMiB;
     const int rounds = opt.rounds;
-    std::string base = opt.dir;
-    if (base.empty()) base = std::filesystem::temp_directory_path().string();
-    std::string tmpl = base + "/bench-qevcrdio-XXXXXX";
-    std::vector<char> dirBuf(tmpl.begin(), tmpl.end());
-    dirBuf.push_back('\0');
-    if (!mkdtemp(dirBuf.data())) {
-        std::perror("mkdtemp");
-        return 1;
-    }
-    std::string root = dirBuf.data();
+    const std::string root = MakeScratchDir(opt.dir, "bench-qevcrdio");
+    if (root.empty()) return 1;
     int rc = 0;
     try {
         vbus::Bus bus(root + "/bus");

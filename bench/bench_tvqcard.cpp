@@ -97,7 +97,6 @@ int main(int argc, char **argv)
     if (!bench::ParseOptions(argc, argv, "bench_tvqcard", &opt)) return 2;
     const uint64_t sizeMib = opt.sizeMiB;
     const int rounds = opt.rounds;
-    const std::string base = opt.dir.empty() ? std::filesystem::temp_directory_path().string() : opt.dir;
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) return 1;
@@ -108,11 +107,8 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    std::string tmpl = base + "/tvq-bench-card-XXXXXX";
-    std::vector<char> dirBuf(tmpl.begin(), tmpl.end());
-    dirBuf.push_back('\0');
-    if (!mkdtemp(dirBuf.data())) return 1;
-    const std::string dir = dirBuf.data();
+    const std::string dir = bench::MakeScratchDir(opt.dir, "tvq-bench-card");
+    if (dir.empty()) return 1;
     setenv("QEVCRDIO_BUS", (dir + "/bus").c_str(), 1);
     const uint64_t bytes = sizeMib << 20;
     int status = 0;
