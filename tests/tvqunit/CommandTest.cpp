@@ -1,5 +1,6 @@
 // Each tvqunit command: what it does (seen through the library, from another
 // process) and how it refuses bad input.
+#include "RunTvqunit.h"
 #include "VirtualBus.h"
 #include "qevcrdio.h"
 
@@ -16,43 +17,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Result {
-    int rc = -1;
-    std::string out, err;
-};
-
-std::string Slurp(const std::string &path)
-{
-    std::ifstream f(path);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-std::string Quote(const std::string &s)
-{
-    std::string q = "'";
-    for (char c : s) {
-        if (c == '\'') q += "'\\''";
-        else q += c;
-    }
-    return q + "'";
-}
-
 struct Tool {
     VirtualBus bus;
 
-    Result Run(const std::vector<std::string> &args, bool withBus = true)
-    {
-        std::string cmd = Quote(TVQUNIT_PATH);
-        if (withBus) cmd += " --bus " + Quote(bus.Dir());
-        for (const auto &a : args) cmd += " " + Quote(a);
-        std::string out = bus.ScratchDir() + "/out", err = bus.ScratchDir() + "/err";
-        int st = std::system((cmd + " >" + Quote(out) + " 2>" + Quote(err)).c_str());
-        Result r;
-        r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-        r.out = Slurp(out);
-        r.err = Slurp(err);
-        return r;
-    }
+    Result Run(const std::vector<std::string> &args, bool withBus = true) { return RunTvqunit(bus, args, withBus); }
     // Runs and expects success.
     std::string Ok(const std::vector<std::string> &args)
     {

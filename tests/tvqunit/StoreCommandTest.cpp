@@ -1,5 +1,6 @@
 // tvqunit against a bus with wrong files in it, two tvqunit processes at
 // once, and the small refusals: what the store promises, seen from the shell.
+#include "RunTvqunit.h"
 #include "VirtualBus.h"
 #include "qevcrdio.h"
 
@@ -21,47 +22,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Result {
-    int rc = -1;
-    std::string out, err;
-    double seconds = 0;
-};
-
-std::string Slurp(const std::string &path)
-{
-    std::ifstream f(path);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-std::string Quote(const std::string &s)
-{
-    std::string q = "'";
-    for (char c : s) {
-        if (c == '\'') q += "'\\''";
-        else q += c;
-    }
-    return q + "'";
-}
-
-std::string Command(const std::string &bus, const std::vector<std::string> &args)
-{
-    std::string cmd = Quote(TVQUNIT_PATH) + " --bus " + Quote(bus);
-    for (const auto &a : args) cmd += " " + Quote(a);
-    return cmd;
-}
-
 // Runs tvqunit; a run that hangs is cut off after 10 s (exit status 124).
 Result Tvq(VirtualBus &bus, const std::vector<std::string> &args)
 {
-    std::string out = bus.ScratchDir() + "/out", err = bus.ScratchDir() + "/err";
-    auto t0 = std::chrono::steady_clock::now();
-    int st = std::system(("timeout 10 " + Command(bus.Dir(), args) + " >" + Quote(out) + " 2>" + Quote(err)).c_str());
-    Result r;
-    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    r.out = Slurp(out);
-    r.err = Slurp(err);
-    return r;
+    return RunTvqunit(bus, args, true, 10);
 }
 
 std::string Joined(const std::vector<std::string> &args)
