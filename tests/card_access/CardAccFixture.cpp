@@ -7,6 +7,7 @@
 #include "scsiio.h"
 #include "tvq2xx.h"
 
+#include <QFile>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -19,6 +20,8 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tvqtest {
 
@@ -192,6 +195,19 @@ QString CardAccTest::ScratchPath(const std::string &name) const
 QString CardAccTest::WriteScratch(const std::string &name, const std::vector<uint8_t> &bytes) const
 {
     return QString::fromStdString(bus->WriteFile(name, bytes));
+}
+
+QMetaObject::Connection CardAccTest::TakeAwayAtFirstStep(const QString &path, bool pipe)
+{
+    return QObject::connect(CardAccDlg->ProgressBar1, &QProgressBar::valueChanged, [path, pipe](int v) {
+        if (v == 1)
+            QTimer::singleShot(0, [path, pipe] {
+                ASSERT_EQ(::unlink(QFile::encodeName(path).constData()), 0);
+                if (pipe) {
+                    ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+                }
+            });
+    });
 }
 
 int CardAccTest::RunDialog(uint32_t slot, const std::function<void()> &steps)

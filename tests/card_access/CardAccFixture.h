@@ -57,6 +57,9 @@ protected:
     // A file of the scratch folder; path only, or written with the bytes.
     QString ScratchPath(const std::string &name) const;
     QString WriteScratch(const std::string &name, const std::vector<uint8_t> &bytes) const;
+    // Once the progress bar takes its first step, the file at path is removed,
+    // and with pipe a FIFO takes its name. Disconnect the result afterwards.
+    QMetaObject::Connection TakeAwayAtFirstStep(const QString &path, bool pipe);
 
     // Opens the dialog on slot number slot (0 = VD) and runs steps inside it;
     // the dialog is cancelled afterwards if it is still open. Returns its modal result.

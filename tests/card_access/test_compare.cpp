@@ -195,15 +195,7 @@ TEST_F(CompareTest, FileGoneBeforeItsLastBytes)
     for (bool pipe : {false, true}) {
         SCOPED_TRACE(pipe ? "a pipe in its place" : "removed");
         const QString path = WriteScratch(pipe ? "pipe.bin" : "gone.bin", same);
-        auto conn = QObject::connect(CardAccDlg->ProgressBar1, &QProgressBar::valueChanged, [&](int v) {
-            if (v == 1)
-                QTimer::singleShot(0, [&] {
-                    ASSERT_EQ(::unlink(QFile::encodeName(path).constData()), 0);
-                    if (pipe) {
-                        ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-                    }
-                });
-        });
+        auto conn = TakeAwayAtFirstStep(path, pipe);
         ClearMsgBoxLog();
         RunDialog(1, [&] { Compare(0x40, 0x400, path); });
         QObject::disconnect(conn);

@@ -310,15 +310,7 @@ TEST_F(WriteTest, SourceGoneBeforeItsLastBytes)
     for (bool pipe : {false, true}) {
         SCOPED_TRACE(pipe ? "a pipe in its place" : "removed");
         const QString path = WriteScratch(pipe ? "pipe.bin" : "gone.bin", file);
-        auto conn = QObject::connect(CardAccDlg->ProgressBar1, &QProgressBar::valueChanged, [&](int v) {
-            if (v == 1)
-                QTimer::singleShot(0, [&] {
-                    ASSERT_EQ(::unlink(QFile::encodeName(path).constData()), 0);
-                    if (pipe) {
-                        ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-                    }
-                });
-        });
+        auto conn = TakeAwayAtFirstStep(path, pipe);
         ClearMsgBoxLog();
         RunDialog(1, [&] { Write(0x20, 0x400, path); });
         QObject::disconnect(conn);
