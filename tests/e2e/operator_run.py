@@ -296,11 +296,8 @@ class Run:
         # The read file is the card as it was: the same range now differs.
         self.step = "compare the old read file: a difference is reported"
         x.keys(dlg, "alt+c")
-        params, _ = x.wait_window("コンペア設定")
-        x.keys(params, "ctrl+a")  # the focus is still in the file name
-        x.type(read_file)
-        x.keys(params, "alt+s")
-        x.wait_gone(params, "the compare parameters dialog")
+        # The focus is still in the file name.
+        x.start_with_file("コンペア設定", read_file, what="the compare parameters dialog")
         hit = x.wait_window(re.compile("|".join(map(re.escape, (INFO, WARNING, APP_TITLE)))))
         if hit[1] != WARNING:
             raise StepFailed("compare of different data: %r box instead of a difference warning" % hit[1])

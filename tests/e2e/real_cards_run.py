@@ -157,11 +157,8 @@ class Run:
         x.move(dlg, 470, 8)
         read_file = "slot1-2mb.bin"
         x.keys(dlg, "alt+r")
-        params, _ = x.wait_window("読み出し設定")
-        x.keys(params, "Tab", "ctrl+a")  # first showing: from the radio button to the file name
-        x.type(read_file)
-        x.keys(params, "alt+s")
-        x.wait_gone(params, "the read parameters dialog")
+        # First showing: from the radio button to the file name.
+        x.start_with_file("読み出し設定", read_file, ("Tab", "ctrl+a"), "the read parameters dialog")
         x.answer(APP_TITLE)  # "読み出しを完了しました。"
         p = subprocess.run(["cmp", "-n", str(2 * MB), os.path.join(self.cwd, read_file), self.files[1]],
                            capture_output=True, text=True)
@@ -180,11 +177,8 @@ class Run:
         dlg, _ = x.wait_window(re.compile(r"VD .*"))
         x.move(dlg, 470, 8)
         x.keys(dlg, "alt+w")
-        params, _ = x.wait_window("書き込み設定")
-        x.keys(params, "ctrl+a")  # the focus is still in the file name
-        x.type(write_file)
-        x.keys(params, "alt+s")
-        x.wait_gone(params, "the write parameters dialog")
+        # The focus is still in the file name.
+        x.start_with_file("書き込み設定", write_file, what="the write parameters dialog")
         x.answer(APP_TITLE)  # "書き込みを完了しました。"
         # The rest of the last sector is read through the VD, from slot 1's
         # card, and written back with the file's bytes to every card.

@@ -203,6 +203,16 @@ class XSession:
         raise StepFailed("no window %r within %.1f s; on screen: %s"
                          % (getattr(title, "pattern", title), timeout, self.windows()))
 
+    def start_with_file(self, title, path, to_file=("ctrl+a",), what="the parameters dialog"):
+        """In the parameter dialog titled title: the keys to_file into the file
+        name (all of it selected), path typed over it, 開始 (Alt+S); waits until
+        the dialog is gone."""
+        params, _ = self.wait_window(title)
+        self.keys(params, *to_file)
+        self.type(path)
+        self.keys(params, "alt+s")
+        self.wait_gone(params, what)
+
     def wait_gone(self, wid, what, timeout=WAIT):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
