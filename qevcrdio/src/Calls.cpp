@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <dirent.h>
 #include <sys/stat.h>
 
 namespace qev {
@@ -95,26 +94,6 @@ void Corrupt(const vbus::FaultRule &r, uint8_t *buf, uint64_t lba, uint32_t coun
     }
 }
 
-// Devices of the bus in name order: its folders (links are not followed).
-std::vector<std::string> ListDevices(const std::string &bus)
-{
-    std::vector<std::string> names;
-    DIR *d = ::opendir(bus.c_str());
-    if (!d) return names;
-    while (struct dirent *e = ::readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        bool dir = e->d_type == DT_DIR;
-        if (e->d_type == DT_UNKNOWN) {
-            struct stat st;
-            dir = ::lstat((bus + "/" + e->d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-        }
-        if (dir) names.push_back(e->d_name);
-    }
-    ::closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // Slot of target t of a device: the VD first, or last with flag 0x200.
 int SlotOfTarget(const vbus::UnitDesc &unitDesc, int t)
 {
@@ -161,7 +140,7 @@ int32_t Backend::Scan(QevScFilter filter, const char *nameFilter, QevSlotRecord 
     Refresh();
     std::string want = nameFilter ? nameFilter : "";
     std::vector<TargetRef> found;
-    for (const std::string &name : ListDevices(bus_)) {
+    for (const std::string &name : vbus::UnitFolders(bus_)) {
         UnitState *u = LoadUnit(name);
         if (!u || !u->unit.unitDesc.connected) continue;
         const vbus::UnitDesc &desc = u->unit.unitDesc;

@@ -1,5 +1,6 @@
 #include "Bindings.h"
 
+#include "Files.h"
 #include "Node.h"
 #include "Store.h"
 #include "Usage.h"
@@ -7,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -16,25 +16,6 @@
 #include <vector>
 
 namespace vbus {
-
-namespace {
-
-std::vector<std::string> UnitFolders(const std::string &bus)
-{
-    std::vector<std::string> names;
-    DIR *d = ::opendir(bus.c_str());
-    if (!d) return names;
-    while (struct dirent *e = ::readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        struct stat st;
-        if (::lstat((bus + "/" + e->d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) names.push_back(e->d_name);
-    }
-    ::closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-}  // namespace
 
 std::string BoundElsewhere(const std::string &busDir, const std::string &unit, int slot, uint64_t rdev)
 {

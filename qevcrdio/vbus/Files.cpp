@@ -1,10 +1,12 @@
 #include "Files.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -226,6 +228,26 @@ std::string HomeDir()
         res->pw_dir[0] == '/')
         return res->pw_dir;
     return std::string();
+}
+
+std::vector<std::string> UnitFolders(const std::string &busDir, bool withLinks)
+{
+    std::vector<std::string> names;
+    DIR *d = ::opendir(busDir.c_str());
+    if (!d) return names;
+    while (struct dirent *e = ::readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        unsigned char type = e->d_type;
+        if (type == DT_UNKNOWN) {
+            struct stat st;
+            if (::lstat((busDir + "/" + e->d_name).c_str(), &st) != 0) continue;
+            type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+        }
+        if (type == DT_DIR || (withLinks && type == DT_LNK)) names.push_back(e->d_name);
+    }
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 }  // namespace vbus

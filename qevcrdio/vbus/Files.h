@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace vbus {
 
@@ -58,5 +59,9 @@ private:
 
 // The user's home folder: $HOME, else the password database; "" when neither knows.
 std::string HomeDir();
+
+// The unit folders of a bus in name order (hidden names left out). Links are
+// never followed; withLinks lists them too, so that a listing can say so.
+std::vector<std::string> UnitFolders(const std::string &busDir, bool withLinks = false);
 
 }  // namespace vbus

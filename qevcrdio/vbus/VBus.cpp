@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -376,19 +375,8 @@ Unit Bus::GetUnit(const std::string &name) const
 
 std::vector<std::string> Bus::UnitNames() const
 {
-    std::vector<std::string> names;
-    DIR *d = ::opendir(dir_.c_str());
-    if (!d) return names;
-    while (struct dirent *e = ::readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        struct stat st;
-        std::string p = dir_ + "/" + e->d_name;
-        // Links are listed too, so that list can say they are not followed.
-        if (::lstat(p.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode))) names.push_back(e->d_name);
-    }
-    ::closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
+    // Links are listed too, so that list can say they are not followed.
+    return UnitFolders(dir_, true);
 }
 
 namespace {
