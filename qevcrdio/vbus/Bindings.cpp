@@ -17,8 +17,9 @@
 
 namespace vbus {
 
-std::string BoundElsewhere(const std::string &busDir, const std::string &unit, int slot, uint64_t rdev)
+std::vector<Binding> BindingsOf(const std::string &busDir, uint64_t rdev)
 {
+    std::vector<Binding> out;
     for (const auto &name : UnitFolders(busDir)) {
         Unit u;
         std::string why;
@@ -26,14 +27,21 @@ std::string BoundElsewhere(const std::string &busDir, const std::string &unit, i
         lenient.cards = lenient.faults = true;
         if (LoadUnitDir(busDir + "/" + name, &u, &why, nullptr, lenient) != LoadResult::Ok) continue;
         for (const auto &c : u.cards) {
-            if (c.device.empty() || (name == unit && c.slot == slot)) continue;
             struct stat st;
-            if (::stat(c.device.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) continue;
-            if (static_cast<uint64_t>(st.st_rdev) == rdev)
-                return "'" + c.device + "' is already bound to slot " + std::to_string(c.slot) + " of unit '" + name +
-                       "'";
+            if (!c.device.empty() && ::stat(c.device.c_str(), &st) == 0 && S_ISBLK(st.st_mode) &&
+                static_cast<uint64_t>(st.st_rdev) == rdev)
+                out.push_back(Binding{name, c.slot, c.device});
         }
     }
+    return out;
+}
+
+std::string BoundElsewhere(const std::string &busDir, const std::string &unit, int slot, uint64_t rdev)
+{
+    for (const Binding &b : BindingsOf(busDir, rdev))
+        if (b.unit != unit || b.slot != slot)
+            return "'" + b.device + "' is already bound to slot " + std::to_string(b.slot) + " of unit '" + b.unit +
+                   "'";
     return std::string();
 }
 

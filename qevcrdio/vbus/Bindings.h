@@ -5,8 +5,19 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vbus {
+
+// A slot of a unit bound to a device, under the name its description gives.
+struct Binding {
+    std::string unit;
+    int slot = 0;
+    std::string device;
+};
+// Every slot of the bus bound to the block device with this device number,
+// under any of its names.
+std::vector<Binding> BindingsOf(const std::string &busDir, uint64_t rdev);
 
 // "" when no slot of any unit on the bus but (unit, slot) holds the device
 // with this device number; else which slot does, for the user.

@@ -1,11 +1,11 @@
 #include "Devices.h"
 
+#include "Bindings.h"
 #include "DevList.h"
 #include "Medium.h"
 #include "Node.h"
 
 #include <cstdio>
-#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -26,26 +26,6 @@ std::string Human(uint64_t bytes)
     return buf;
 }
 
-// "unit 'demo' slot 2" for every slot of the bus bound to the device number.
-std::vector<std::string> BoundTo(vbus::Bus &bus, dev_t rdev)
-{
-    std::vector<std::string> out;
-    for (const auto &name : bus.UnitNames()) {
-        vbus::Unit u;
-        try {
-            u = bus.GetUnit(name);
-        } catch (const vbus::Error &) {
-            continue;
-        }
-        for (const auto &c : u.cards) {
-            struct stat st;
-            if (!c.device.empty() && ::stat(c.device.c_str(), &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == rdev)
-                out.push_back("bound to slot " + std::to_string(c.slot) + " of unit '" + name + "'");
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
 void PrintDevices(vbus::Bus &bus, std::ostream &out)
@@ -56,7 +36,9 @@ void PrintDevices(vbus::Bus &bus, std::ostream &out)
         return;
     }
     for (const auto &d : devices) {
-        std::vector<std::string> state = BoundTo(bus, d.rdev);
+        std::vector<std::string> state;
+        for (const vbus::Binding &b : vbus::BindingsOf(bus.Dir(), static_cast<uint64_t>(d.rdev)))
+            state.push_back("bound to slot " + std::to_string(b.slot) + " of unit '" + b.unit + "'");
         if (d.usage.system) state.push_back("holds the running system");
         for (const auto &m : d.usage.mounts) state.push_back("mounted: " + m);
         for (const auto &s : d.usage.swaps) state.push_back("swap: " + s);
