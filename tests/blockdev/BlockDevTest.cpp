@@ -4,6 +4,7 @@
 #include "Device.h"
 #include "LoopDevice.h"
 #include "Node.h"
+#include "Pattern.h"
 #include "Usage.h"
 
 #include <gtest/gtest.h>
@@ -26,17 +27,6 @@ using Io = blockdev::Device::Io;
 namespace {
 
 constexpr uint64_t kMiB = 1u << 20;
-
-std::vector<uint8_t> Pattern(size_t bytes, uint32_t seed)
-{
-    std::vector<uint8_t> v(bytes);
-    uint32_t x = seed * 2654435761u + 7;
-    for (auto &b : v) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
-    }
-    return v;
-}
 
 std::string SysName(const std::string &node)
 {

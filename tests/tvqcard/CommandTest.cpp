@@ -3,6 +3,7 @@
 // partial sector, VD writes, verify against faulty writes, hashes against
 // sha256sum, exit statuses, Ctrl+C, a slot in use by another process, and
 // bad input refused with nothing written.
+#include "Pattern.h"
 #include "ToolRun.h"
 #include "VirtualBus.h"
 #include "qevcrdio.h"
@@ -21,21 +22,6 @@ using namespace tvqtest;
 namespace {
 
 constexpr uint64_t kMiB = 1u << 20;
-
-// Bytes that differ from sector to sector and seed to seed; 8 at a time, so
-// that 64 MB stay quick in the sanitizer build.
-std::vector<uint8_t> Pattern(size_t bytes, uint32_t seed)
-{
-    std::vector<uint8_t> v(bytes);
-    uint64_t x = seed * 0x9E3779B97F4A7C15ull + 7;
-    for (size_t i = 0; i < bytes; i += 8) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        std::memcpy(v.data() + i, &x, std::min<size_t>(8, bytes - i));
-    }
-    return v;
-}
 
 // The whole file, read in one go (the byte-wise reader is slow for 64 MB in the sanitizer build).
 std::vector<uint8_t> Whole(const std::string &path)

@@ -2,6 +2,7 @@
 // card read, a verified write to two device cards, hashes against sha256sum
 // of the backing files, and a card taken away mid-script.
 #include "LoopDevice.h"
+#include "Pattern.h"
 #include "ToolRun.h"
 #include "VirtualBus.h"
 
@@ -14,17 +15,6 @@ using namespace tvqtest;
 namespace {
 
 constexpr uint64_t kMiB = 1u << 20;
-
-std::vector<uint8_t> Pattern(size_t bytes, uint32_t seed)
-{
-    std::vector<uint8_t> v(bytes);
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto &b : v) {
-        x = x * 1664525u + 1013904223u;
-        b = static_cast<uint8_t>(x >> 24);
-    }
-    return v;
-}
 
 Result Tvqcard(VirtualBus &bus, const std::vector<std::string> &args)
 {
