@@ -14,7 +14,12 @@
  *   The library's own failures use the sense a disk would give for them:
  *     QEV_E_NO_MEDIUM        02/3A/00  no card in the slot (or VD without card)
  *     QEV_E_BECOMING_READY   02/04/01  unit plugged in moments ago
- *     QEV_E_NOT_READY        02/04/00  card in use elsewhere (a bound device mounted or swap)
+ *     QEV_E_NOT_READY        02/04/00  not ready, no more precise cause known
+ *     QEV_E_IN_USE           02/04/80  card in use elsewhere: a bound device, or a device
+ *                                      stacked on it, is mounted, swap or held by the system
+ *     QEV_E_HELD             02/04/81  another program holds the bound device exclusively
+ *     QEV_E_NO_ACCESS        02/04/82  no permission to open the bound device
+ *     QEV_E_WRITE_PROTECT    07/27/00  write protected (read-only device or image)
  *     QEV_E_READ_ERROR       03/11/00  unrecovered read error
  *     QEV_E_WRITE_ERROR      03/0C/00  write error
  *     QEV_E_HARDWARE         04/44/00  internal target failure (bad image file...)
@@ -50,6 +55,11 @@ extern "C" {
 #define QEV_E_NO_MEDIUM       QEV_SENSE(0x02, 0x3A, 0x00)
 #define QEV_E_BECOMING_READY  QEV_SENSE(0x02, 0x04, 0x01)
 #define QEV_E_NOT_READY       QEV_SENSE(0x02, 0x04, 0x00)
+/* Vendor-specific qualifiers of 02/04 (80h and above), so a caller can say why. */
+#define QEV_E_IN_USE          QEV_SENSE(0x02, 0x04, 0x80)
+#define QEV_E_HELD            QEV_SENSE(0x02, 0x04, 0x81)
+#define QEV_E_NO_ACCESS       QEV_SENSE(0x02, 0x04, 0x82)
+#define QEV_E_WRITE_PROTECT   QEV_SENSE(0x07, 0x27, 0x00)
 #define QEV_E_READ_ERROR      QEV_SENSE(0x03, 0x11, 0x00)
 #define QEV_E_WRITE_ERROR     QEV_SENSE(0x03, 0x0C, 0x00)
 #define QEV_E_HARDWARE        QEV_SENSE(0x04, 0x44, 0x00)
