@@ -150,6 +150,22 @@ TEST(Fault, ShortCorruptAndDroppedTransfers)
     ASSERT_EQ(QevScWrite10(2, 5, 1, other.data(), 512), 0);
     EXPECT_EQ(VirtualBus::ReadFile(f.bus.CardImage("u", 2), 5 * 512, 512),
               std::vector<uint8_t>(data.begin() + 5 * 512, data.begin() + 6 * 512));
+    // Short INQUIRY and firmware block: the first bytes arrive, the rest of the buffer is untouched.
+    uint8_t whole[36], part[40];
+    ASSERT_EQ(QevScInquiry(2, 36, whole), 0);
+    f.bus.SetFault("u", "op=inquiry count=next:1 effect=short:8");
+    std::memset(part, 0xEE, sizeof part);
+    ASSERT_EQ(QevScInquiry(2, 36, part), 0);
+    EXPECT_EQ(std::memcmp(part, whole, 8), 0);
+    EXPECT_EQ(std::vector<uint8_t>(part + 8, part + 40), std::vector<uint8_t>(32, 0xEE));
+    uint8_t fw[128], fwPart[128];
+    ASSERT_EQ(QevScReadBuffer(2, 2, 4, 0x1000, fw, 128), 0);
+    f.bus.SetFault("u", "op=readbuffer count=next:1 effect=short:4:04/44/00");
+    std::memset(fwPart, 0xEE, sizeof fwPart);
+    EXPECT_EQ(QevScReadBuffer(2, 2, 4, 0x1000, fwPart, 128), QEV_E_HARDWARE);
+    EXPECT_EQ(std::memcmp(fwPart, fw, 4), 0);
+    EXPECT_EQ(std::vector<uint8_t>(fwPart + 4, fwPart + 128), std::vector<uint8_t>(124, 0xEE));
+
     // Dropped eject: success reported, the card stays.
     f.bus.SetFault("u", "op=eject count=next:1 effect=drop");
     EXPECT_NE(QevScEject(2), 0);
