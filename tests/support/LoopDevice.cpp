@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <linux/blkpg.h>
 #include <linux/fs.h>
 #include <linux/loop.h>
@@ -41,6 +42,15 @@ void RemoveProcessScratch()
 }
 
 }  // namespace
+
+std::string BackingFile(const std::string &node)
+{
+    auto slash = node.rfind('/');
+    std::ifstream in("/sys/block/" + node.substr(slash + 1) + "/loop/backing_file");
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
 
 int Shell(const std::string &command)
 {
@@ -94,7 +104,9 @@ LoopDevice::LoopDevice(uint64_t bytes, uint32_t blockSize, bool partitions, cons
     std::string tmpl = (dir.empty() ? ScratchDir() : dir) + "/card-XXXXXX";
     int fd = ::mkstemp(tmpl.data());
     if (fd < 0) throw std::runtime_error("cannot make a card file: " + Errno());
-    file_ = tmpl;
+    std::error_code ec;
+    file_ = fs::canonical(tmpl, ec).string();  // as the kernel names the backing file
+    if (ec) file_ = tmpl;
     bool sized = ::ftruncate(fd, static_cast<off_t>(bytes)) == 0;
     ::close(fd);
     if (!sized) throw std::runtime_error("cannot size " + file_ + ": " + Errno());
@@ -164,8 +176,9 @@ void LoopDevice::Detach()
 {
     if (!attached_) return;
     int fd = ::open(node_.c_str(), O_RDONLY | O_CLOEXEC);
+    // Detached behind our back, the node may be another test's by now: only over our file.
     if (fd >= 0) {
-        ::ioctl(fd, LOOP_CLR_FD, 0);
+        if (BackingFile(node_).rfind(file_, 0) == 0) ::ioctl(fd, LOOP_CLR_FD, 0);
         ::close(fd);
     }
     attached_ = false;

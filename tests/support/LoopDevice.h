@@ -61,6 +61,8 @@ private:
     std::vector<std::string> mounts_;
 };
 
+// The file a loop node ("/dev/loop3") is attached to, "" when none.
+std::string BackingFile(const std::string &node);
 // Runs a shell command; its exit status (-1 when it could not run).
 int Shell(const std::string &command);
 // Runs a shell command; its standard output.
