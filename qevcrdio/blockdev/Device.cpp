@@ -258,15 +258,19 @@ bool Device::Release()
     return ok;
 }
 
-void Device::Tick()
+bool Device::Tick()
 {
-    if (fd_ >= 0 && !used_) Release();
+    bool ok = true;
+    if (fd_ >= 0 && !used_) ok = Release();
     used_ = false;
+    return ok;
 }
 
 bool Device::Eject()
 {
-    bool ok = Release();
+    // Data that did not reach the card stays with it: a card ejected now would lose it.
+    if (!Release()) return false;
+    bool ok = true;
     if (seq_ == 0) {
         Medium m = Probe(path_);
         seq_ = m.diskSeq;

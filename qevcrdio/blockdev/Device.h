@@ -54,12 +54,15 @@ public:
     void SetSync(bool always) { sync_ = always; }
     // Data written so far is on stable storage; false when the device says otherwise.
     bool Flush();
-    // Flushes and closes; the result is the flush's.
+    // Flushes and closes; the result is the flush's (the device is closed all the same).
     bool Release();
-    // A look at the slot's status: releases the device when no transfer came since the last one.
-    void Tick();
+    // Releases the device when no transfer came since the last call (an idle
+    // device is let go). False when that release's flush failed: the data
+    // written may be lost, and no caller of a transfer has heard of it yet.
+    bool Tick();
     // Flushes, closes and asks the kernel to eject the medium (ignored where the
-    // device cannot); false when the flush failed. DiskSeq() names the medium ejected.
+    // device cannot); DiskSeq() names the medium ejected. False when the flush
+    // failed: the medium is not ejected then.
     bool Eject();
 
     bool IsOpen() const { return fd_ >= 0; }

@@ -38,6 +38,12 @@
  * Drive letters follow the target index: E for target 0, F for target 1, ...
  * QevScEject on the VD takes out the card it mirrors. Format errors beside the
  * codes above: 03/31/01 (no FAT fits the card), 07/27/00 (image read-only).
+ * Data reported written is flushed at eject, free and unload. A flush that
+ * fails is a failure of that call: QevScEject and QevScFree(Ex) return 0
+ * (the card stays in; free lets go all the same). One the library made by
+ * itself (an idle bound device let go) fails the next READ(10), WRITE(10),
+ * eject or free of that card with 03/0C/00 (eject, free: 0); at unload it is
+ * written to standard error.
  */
 #ifndef QEVCRDIO_H
 #define QEVCRDIO_H
@@ -142,14 +148,16 @@ int32_t QevScRead10(uint32_t target, uint32_t lba, uint32_t count, void *buffer,
 int32_t QevScWrite10(uint32_t target, uint32_t lba, uint32_t count, const void *buffer,
                      uint32_t bytesPerSector);
 
-/* Non-zero: the card was taken out of its slot (its image is kept). */
+/* Non-zero: the card was taken out of its slot (its image is kept). 0: it
+ * was not, for every process (a failed flush leaves it in). */
 int32_t QevScEject(uint32_t target);
 
 /* Writes a FAT file system sized for the card (FAT12/16/32 by size). */
 int32_t QevScFormat(uint32_t target, QevSlotRecord *record);
 
 /* Release every target (QevScFree) or, with 0xFF, all of them too
- * (QevScFreeEx takes a single index otherwise). Non-zero: released. */
+ * (QevScFreeEx takes a single index otherwise). Non-zero: released and
+ * flushed; 0: released, but a flush failed (data written may be lost). */
 int32_t QevScFree(void);
 int32_t QevScFreeEx(uint32_t target);
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -94,17 +95,29 @@ Backend::~Backend()
     Reset();
 }
 
-void Backend::FlushAll()
+bool Backend::FlushAll(std::string *failed)
 {
     // Devices are let go too: once freed, the system may mount a card again.
+    bool ok = true;
     for (auto &ukv : units_)
-        for (auto &ckv : ukv.second.cards)
-            if (ckv.second.medium) ckv.second.medium->Release();
+        for (auto &ckv : ukv.second.cards) {
+            vbus::Medium *m = ckv.second.medium.get();
+            if (!m) continue;
+            bool lost = m->TakeFlushFailure();
+            if (m->Release() && !lost) continue;
+            ok = false;
+            if (failed) *failed += (failed->empty() ? "" : ", ") + m->Name();
+        }
+    return ok;
 }
 
 void Backend::Reset()
 {
-    FlushAll();
+    // At unload no call is left to report a failed flush to: say it, at least.
+    std::string failed;
+    if (!FlushAll(&failed))
+        std::fprintf(stderr, "libqevcrdio: cannot flush %s to stable storage: data written may be lost\n",
+                     failed.c_str());
     ReleaseAllTargetLocks();
     units_.clear();  // closes every medium
     targets_.clear();

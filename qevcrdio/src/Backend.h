@@ -142,7 +142,11 @@ private:
     Verdict Judge(UnitState *u, uint32_t op, const SlotSet &slots, uint64_t lba, uint64_t count);
     void SaveCounts(const std::string &name, UnitState *u);
     void Pace(const UnitState *u, uint64_t bytes, uint32_t extraMs, int64_t startNs);
-    void FlushAll();
+    // Flushes and lets go of every medium; false when a flush failed (now or
+    // at an idle release nobody heard of), with the media's names in *failed.
+    bool FlushAll(std::string *failed = nullptr);
+    // A flush failure an idle release kept for one of the cards: reported once.
+    static bool FlushLost(const CardSet &cards);
     void FillRecord(uint32_t index, const vbus::Card *card, QevSlotRecord *rec);
     void Inquiry36(const vbus::UnitDesc &unitDesc, uint8_t *out);
     int32_t Transfer(uint32_t target, uint32_t lba, uint32_t count, uint8_t *rbuf, const uint8_t *wbuf,

@@ -325,6 +325,8 @@ int32_t Backend::Transfer(uint32_t target, uint32_t lba, uint32_t count, uint8_t
 
     if (v.rule && v.rule->effect == vbus::Effect::Sense) return SenseOf(*v.rule);
     if (cards.empty()) return QEV_E_NO_MEDIUM;
+    // Data an earlier WRITE(10) reported written did not reach the card.
+    if (FlushLost(cards)) return QEV_E_WRITE_ERROR;
     for (size_t i = 0; i < cards.n; ++i) {
         const vbus::DriveParams &p = cards.at[i]->card.params;
         if (p.sectorSize != kSector) return QEV_E_INVALID_FIELD;
@@ -431,6 +433,7 @@ int32_t Backend::Eject(uint32_t target)
     Pace(u, 0, v.delayMs, start);
     if (v.rule && v.rule->effect == vbus::Effect::Drop) return 1;  // claims success, card stays
     if (v.rule || cards.empty()) return 0;
+    if (FlushLost(cards)) return 0;
     CardState *c = cards.at[0];
     if (!c->card.device.empty()) {
         // A bound device keeps its binding: the slot is empty until another card comes.
@@ -518,14 +521,23 @@ int32_t Backend::Format(uint32_t target, QevSlotRecord *record)
     return QEV_OK;
 }
 
+bool Backend::FlushLost(const CardSet &cards)
+{
+    bool lost = false;
+    for (size_t i = 0; i < cards.n; ++i)
+        if (cards.at[i]->medium->TakeFlushFailure()) lost = true;
+    return lost;
+}
+
 int32_t Backend::Free()
 {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     Refresh();
-    FlushAll();
+    // Everything is let go even so; the caller learns that data may be lost.
+    bool flushed = FlushAll();
     ReleaseAllTargetLocks();
     vbus::AppendCall(bus_, "free");
-    return 1;
+    return flushed ? 1 : 0;
 }
 
 int32_t Backend::FreeEx(uint32_t target)
@@ -533,20 +545,25 @@ int32_t Backend::FreeEx(uint32_t target)
     std::lock_guard<std::recursive_mutex> lock(mu_);
     Refresh();
     if (target == 0xFF) {
-        FlushAll();
+        bool flushed = FlushAll();
         ReleaseAllTargetLocks();
         vbus::AppendCall(bus_, "freeex 255");
-        return 1;
+        return flushed ? 1 : 0;
     }
     if (target >= targets_.size()) return 0;
     const TargetRef &ref = targets_[target];
+    bool flushed = true;
     auto it = units_.find(ref.unit);
     if (it != units_.end())
-        for (auto &c : it->second.cards)
-            if (c.second.medium && (ref.slot == 0 || c.first == ref.slot)) c.second.medium->Release();
+        for (auto &c : it->second.cards) {
+            vbus::Medium *m = c.second.medium.get();
+            if (!m || (ref.slot != 0 && c.first != ref.slot)) continue;
+            bool lost = m->TakeFlushFailure();
+            if (!m->Release() || lost) flushed = false;
+        }
     ReleaseTargetLock(UnitDir(ref.unit), ref.target);
     vbus::AppendCall(bus_, "freeex " + std::to_string(target) + " " + ref.unit + " " + std::to_string(ref.target));
-    return 1;
+    return flushed ? 1 : 0;
 }
 
 }  // namespace qev

@@ -74,9 +74,22 @@ public:
     bool Current() override { return true; }
     std::string Name() const override { return path_; }
 
+    bool ReleaseIdle() override
+    {
+        if (device_.Tick()) return true;
+        flushFailed_ = true;
+        return false;
+    }
+    bool TakeFlushFailure() override
+    {
+        bool failed = flushFailed_;
+        flushFailed_ = false;
+        return failed;
+    }
+
     bool Look() override
     {
-        device_.Tick();
+        ReleaseIdle();
         blockdev::Medium m = blockdev::Probe(path_);
         present_ = m.state == blockdev::Medium::Present && !StillEjected(m.diskSeq);
         if (present_) {
@@ -91,7 +104,9 @@ public:
 
     bool EjectInPlace(uint64_t *id) override
     {
-        bool ok = device_.Eject();
+        // Not flushed: the card stays in, here as on the bus.
+        if (!device_.Eject()) return false;
+        bool ok = true;
         *id = device_.DiskSeq() ? device_.DiskSeq() : kEjectedUnknown;
         ejected_ = *id;
         ejectedBoot_ = BootId();
@@ -132,6 +147,7 @@ private:
     std::string ejectedBoot_;
     blockdev::Device device_;
     bool present_ = false;
+    bool flushFailed_ = false;  // by a release no caller heard of
     uint64_t bytes_ = 0;
     uint32_t blockSize_ = 512;
 };

@@ -50,9 +50,20 @@ public:
     virtual std::string Name() const = 0;
 
     // Looks afresh whether a card is in: a block device asks the kernel now
-    // and lets go of the device when no transfer came since the last look; a
-    // file is in while it is open. Slot status and drive information look.
+    // (and, for now, lets go of an idle device as ReleaseIdle does); a file is
+    // in while it is open. Slot status and drive information look.
     virtual bool Look() { return true; }
+    // Lets go of what no transfer used since the last call (a block device is
+    // closed until its next transfer, so the system may have it), flushing it
+    // first. Meant for a look about once a second, under the backend's lock.
+    // False when that flush failed: data a WRITE(10) reported written may be
+    // lost. The failure is also kept for the card: TakeFlushFailure() hands it
+    // over once, so the next transfer, eject or free on the card reports it
+    // (QEV_E_WRITE_ERROR; free: 0) when the caller of this one cannot.
+    virtual bool ReleaseIdle() { return true; }
+    // A flush failure kept by a release whose caller could not report it; true
+    // once per failure, then cleared.
+    virtual bool TakeFlushFailure() { return false; }
     // Whether a card was in at the last look (a transfer that found none says no).
     virtual bool Present() const { return true; }
     // Bytes of one logical block of the medium: what the drive reports as its sector size.
@@ -64,7 +75,8 @@ public:
     virtual bool Slow() const { return false; }
     // A medium that stays bound when ejected (a device): flushes, asks the
     // device to eject its card and gives in *id what names that card (0 when
-    // the kernel cannot tell). False when it is no such medium or the flush failed.
+    // the kernel cannot tell). False when it is no such medium or the flush
+    // failed; the card is then neither ejected nor taken for ejected.
     virtual bool EjectInPlace(uint64_t *id)
     {
         (void)id;

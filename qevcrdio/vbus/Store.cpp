@@ -3,6 +3,7 @@
 #include "Desc.h"
 #include "Files.h"
 #include "Legacy.h"
+#include "Node.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -112,8 +113,11 @@ bool TakeCardOut(const std::string &dir, const std::string &name, int slot, std:
             // What the card reported written is on disk before it leaves the slot.
             std::string flushWhy;
             // A bound device is unbound as it is: its cache flushed at most, nothing written.
-            if (!it->device.empty()) FlushFile(it->device, &flushWhy);
-            else if (!FlushFile(it->image, &flushWhy)) {
+            // One without a card has nothing to flush; one whose flush fails keeps its card.
+            bool flushed = FlushFile(it->device.empty() ? it->image : it->device, &flushWhy);
+            if (!flushed && !it->device.empty() && blockdev::Probe(it->device).state != blockdev::Medium::Present)
+                flushed = true;
+            if (!flushed) {
                 *reason = flushWhy + stays;
                 return false;
             }

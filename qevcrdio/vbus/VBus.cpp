@@ -3,6 +3,7 @@
 #include "Desc.h"
 #include "Files.h"
 #include "Medium.h"
+#include "Node.h"
 #include "Store.h"
 
 #include <algorithm>
@@ -386,9 +387,11 @@ void FlushCards(const std::vector<Card> &cards, const std::string &what)
 {
     for (const auto &c : cards) {
         std::string why;
-        // A bound device: its write cache, as far as the reader has one; nothing is written.
-        if (!c.device.empty()) FlushFile(c.device, &why);
-        else if (!FlushFile(c.image, &why)) throw Error(why + "; " + what);
+        // A bound device: its write cache, as far as the reader has one; nothing is
+        // written. One without a card has nothing to flush.
+        if (FlushFile(c.device.empty() ? c.image : c.device, &why)) continue;
+        if (!c.device.empty() && blockdev::Probe(c.device).state != blockdev::Medium::Present) continue;
+        throw Error(why + "; " + what);
     }
 }
 
