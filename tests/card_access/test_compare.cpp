@@ -140,6 +140,23 @@ TEST_F(CompareTest, DifferencesAreShownByteByByte)
     RunDialog(1, [&] { Compare(0x70, 0x10, partial); });
     ASSERT_EQ(MsgBoxLog().size(), 2u);
     EXPECT_EQ(MsgBoxLog()[1].text, kRangeDone);
+
+    // The first and the last byte of the partial sector count as much as the others.
+    answer = {};
+    for (size_t at : {size_t(512), size_t(699)}) {
+        SCOPED_TRACE(at);
+        data = Slice(card, 0x70 * 512, 700);
+        data[at] ^= 0x01;
+        const QString edge = WriteScratch("edge.bin", data);
+        ClearMsgBoxLog();
+        RunDialog(1, [&] { Compare(0x70, 0x10, edge); });
+        const uint64_t address = 0x70 * 512 + at;
+        EXPECT_EQ(BoxTexts(), (std::vector<QString>{
+                                  Diff(QString::asprintf("%08llX", static_cast<unsigned long long>(address)).toLatin1().constData(),
+                                       "71", hex2(card[address]).toLatin1().constData(),
+                                       hex2(data[at]).toLatin1().constData()),
+                                  kEof, kRangeDone}));
+    }
     EXPECT_TRUE(SameBytes(CardBytes(1), card));
 }
 

@@ -325,3 +325,77 @@ TEST_F(WriteTest, SourceGoneBeforeItsLastBytes)
         QFile::remove(path);
     }
 }
+
+// The source shrinks by one sector while the run goes on: the block read
+// short is a file read error, never written with stale bytes in its last
+// sector nor reported complete.
+TEST_F(WriteTest, SourceReadOneSectorShort)
+{
+    MakeUnit({2u << 20});
+    std::vector<uint8_t> model = FillCard(1, 9);
+    const std::vector<uint8_t> file = Pattern(2 * 128 * 512, 77);
+    const QString path = WriteScratch("shrinks.bin", file);
+    auto conn = QObject::connect(CardAccDlg->ProgressBar1, &QProgressBar::valueChanged, [&](int v) {
+        if (v == 1) {
+            ASSERT_EQ(::truncate(QFile::encodeName(path).constData(), off_t(255) * 512), 0);
+        }
+    });
+    RunDialog(1, [&] { Write(0x10, 0x400, path); });
+    QObject::disconnect(conn);
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("ファイルの読み込み中にエラーが発生しました。")});
+    Apply(model, 0x10, file, 128 * 512);  // the first block only
+    EXPECT_TRUE(SameBytes(CardBytes(1), model));
+    EXPECT_FALSE(TransferActive);
+    EXPECT_EQ(lamps[1]->brushColor(), uint32_t(clLime));
+}
+
+// Cards of one size that differ in any other drive parameter are not one
+// specification: a VD write is refused before a byte moves.
+TEST_F(WriteTest, VdRefusesCardsDifferingInAnyParameter)
+{
+    const uint64_t bytes = 1u << 20;
+    const vbus::DriveParams same = vbus::DefaultDriveParams(bytes);
+    struct Case {
+        const char *field;
+        vbus::DriveParams params;
+    };
+    std::vector<Case> cases;
+    auto with = [&](const char *field, auto change) {
+        vbus::DriveParams p = same;
+        change(p);
+        cases.push_back({field, p});
+    };
+    with("sectors per track", [](vbus::DriveParams &p) { p.sectorsPerTrack += 1; });
+    with("wait check", [](vbus::DriveParams &p) { p.waitCheck ^= 1; });
+    with("access timing", [](vbus::DriveParams &p) { p.accessTiming += 10; });
+    const QString refused = QStringLiteral("諸元の異なるカードがあるため、同時書き込みはできません。");
+    const QString source = WriteScratch("vdspec.bin", Pattern(4 * 512, 3));
+
+    bus->AddUnit("u");
+    bus->InsertBlank("u", 1, bytes, same);
+    const std::vector<uint8_t> one = FillCard(1, 1);
+    bool inserted = false;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.field);
+        if (inserted)
+            bus->Pull("u", 2);
+        inserted = true;
+        bus->InsertBlank("u", 2, bytes, c.params);
+        Scan();
+        const std::vector<uint8_t> two = FillCard(2, 2);
+        ClearMsgBoxLog();
+        RunDialog(0, [&] { Write(0, 4, source); });
+        EXPECT_EQ(BoxTexts(), std::vector<QString>{refused});
+        EXPECT_TRUE(SameBytes(CardBytes(1), one));
+        EXPECT_TRUE(SameBytes(CardBytes(2), two));
+    }
+
+    // The same parameters: written.
+    bus->Pull("u", 2);
+    bus->InsertBlank("u", 2, bytes, same);
+    Scan();
+    ClearMsgBoxLog();
+    RunDialog(0, [&] { Write(0, 4, source); });
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{kDone});
+    EXPECT_EQ(VirtualBus::ReadFile(CardPath(2), 0, 4 * 512), Pattern(4 * 512, 3));
+}
