@@ -57,6 +57,7 @@ void ClickRadio(QWidget *radio)
 
 void CardAccTest::SetUp()
 {
+    guard.Arm();
     static bool loaded = false;
     if (!loaded) {
         std::string why;
@@ -114,6 +115,7 @@ void CardAccTest::SetUp()
 
 void CardAccTest::TearDown()
 {
+    guard.Release();
     delete CardAccDlg;
     CardAccDlg = nullptr;
     CardAccWidget = nullptr;

@@ -9,6 +9,7 @@
 #include "Forms.h"
 #include "InputLba.h"
 #include "MsgBox.h"
+#include "TestGuard.h"
 #include "VirtualBus.h"
 
 #include <QString>
@@ -87,6 +88,10 @@ protected:
 
     // Progress bar values seen after each block (read from the message pump).
     std::vector<int> progressSeen;
+
+    // Context for queued steps; see TestGuard.
+    QObject *Scope() const { return guard.Scope(); }
+    TestGuard guard;
 
     std::unique_ptr<VirtualBus> bus;
     std::unique_ptr<QTemporaryDir> settingsDir;

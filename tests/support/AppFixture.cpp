@@ -74,6 +74,7 @@ void ResetGlobalState()
 void AppFixture::SetUp()
 {
     EnsureApplication();
+    guard_.Arm();
     savedCwd_ = QDir::currentPath();
     temp_ = std::make_unique<QTemporaryDir>();
     ASSERT_TRUE(temp_->isValid());
@@ -126,6 +127,7 @@ void AppFixture::SetUp()
 
 void AppFixture::TearDown()
 {
+    guard_.Release();
     // Close as the user would, so the window's close handler releases the unit.
     if (AppMainForm)
         AppMainForm->close();

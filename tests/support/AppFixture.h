@@ -7,6 +7,7 @@
 #include "AppForms.h"
 #include "FileDialogs.h"
 #include "MsgBox.h"
+#include "TestGuard.h"
 #include "VirtualBus.h"
 
 #include <QString>
@@ -41,6 +42,9 @@ protected:
     AppFormsOptions FormOptions{false, false};
 
     VirtualBus &Bus() { return *bus_; }
+    // Context for the case's queued steps (QTimer::singleShot(0, Scope(), ...)):
+    // they are dropped when the case ends, however it ends.
+    QObject *Scope() const { return guard_.Scope(); }
     // Folder of QSettings, the runtime directory and the test's own files.
     QString TempDir() const;
 
@@ -64,6 +68,7 @@ protected:
     bool shellOpenResult = true;
 
 private:
+    TestGuard guard_;
     std::unique_ptr<QTemporaryDir> temp_;
     std::unique_ptr<VirtualBus> bus_;
     std::deque<BoxAnswer> boxScript_;
