@@ -142,6 +142,13 @@ Device::Io Device::Open(bool write)
 #ifdef BLKGETDISKSEQ
     if (::ioctl(fd, BLKGETDISKSEQ, &seq) != 0) seq = 0;
 #endif
+    // Another card since the caller last looked: it hears so before a byte moves.
+    if (seq != 0 && known_ != 0 && seq != known_) {
+        ::close(fd);
+        known_ = seq;
+        return Fail(Io::Changed, "another medium is in the device", 0);
+    }
+    if (seq != 0) known_ = seq;
     if (write) LockAgainstUdev(fd);
     fd_ = fd;
     writable_ = write;
@@ -172,7 +179,12 @@ Device::Io Device::Transfer(bool write, uint64_t offset, void *buf, size_t len)
     if (seq_ != 0 && ::ioctl(fd_, BLKGETDISKSEQ, &seq) == 0 && seq != seq_) {
         if (dirty_) ::fdatasync(fd_);
         Close();
-        return Fail(Io::Changed, "another medium is in the device", 0);
+        if (seq != known_) {
+            known_ = seq;
+            return Fail(Io::Changed, "another medium is in the device", 0);
+        }
+        // The caller looked at the new card already: on to it.
+        if (Io io = Open(write); io != Io::Ok) return io;
     }
 #endif
     if (offset > bytes_ || len > bytes_ - offset) return Fail(Io::OutOfRange, "past the end of the medium", 0);

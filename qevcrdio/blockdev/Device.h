@@ -65,6 +65,15 @@ public:
     // failed: the medium is not ejected then.
     bool Eject();
 
+    // The caller has seen the medium with this disk sequence number (a look at
+    // the slot's status): a transfer on it is no change. Any other medium the
+    // device opens (also after an idle release) fails its first transfer with
+    // Changed, once; the next one goes ahead on it.
+    void Acknowledge(uint64_t seq)
+    {
+        if (seq != 0) known_ = seq;
+    }
+
     bool IsOpen() const { return fd_ >= 0; }
     // The medium last opened: the kernel's disk sequence number, 0 when unknown.
     uint64_t DiskSeq() const { return seq_; }
@@ -88,6 +97,7 @@ private:
     uint64_t bytes_ = 0;
     uint32_t blockSize_ = 512;
     uint64_t seq_ = 0;
+    uint64_t known_ = 0;  // the medium the caller knows of, 0 when none yet
     void *bounce_ = nullptr;
     size_t bounceSize_ = 0;
     std::string error_;

@@ -286,6 +286,45 @@ bool Backend::LookAt(CardState *c)
     return in;
 }
 
+namespace {
+
+// What names a card for as long as it is in: a pulled card's image keeps its
+// name and the next one gets a fresh one; a device's own cards go by the
+// kernel's numbers (the device medium tells those apart).
+std::string CardIdentity(const vbus::Card &c)
+{
+    return c.device.empty() ? "image:" + c.image : "device:" + c.device;
+}
+
+}  // namespace
+
+namespace vd {
+constexpr int kSeenVd = 0;
+}
+
+void Backend::NoteSeen(UnitState *u, int slot, const CardState *c)
+{
+    u->seen[slot] = c ? CardIdentity(c->card) : std::string();
+}
+
+bool Backend::MediumChanged(UnitState *u, const CardSet &cards, bool vd)
+{
+    bool changed = false;
+    if (vd && cards.n > 0) {
+        std::string id = CardIdentity(cards.at[0]->card);
+        auto it = u->seen.find(vd::kSeenVd);
+        if (it != u->seen.end() && it->second != id) changed = true;
+        u->seen[vd::kSeenVd] = id;
+    }
+    for (size_t i = 0; i < cards.n; ++i) {
+        std::string id = CardIdentity(cards.at[i]->card);
+        auto it = u->seen.find(cards.at[i]->card.slot);
+        if (it != u->seen.end() && it->second != id) changed = true;
+        u->seen[cards.at[i]->card.slot] = id;
+    }
+    return changed;
+}
+
 int32_t Backend::Resolve(uint32_t target, TargetRef **ref, UnitState **unit)
 {
     Refresh();
@@ -306,10 +345,14 @@ CardSet Backend::Cards(const TargetRef &ref, UnitState *u, bool allForVd, bool l
     int last = ref.slot == 0 ? slots : ref.slot;
     for (int s = first; s <= last; ++s) {
         CardState *c = LoadCard(u, s);
-        if (!c || !(look ? LookAt(c) : c->medium->Present())) continue;
+        bool in = c && (look ? LookAt(c) : c->medium->Present());
+        if (look) NoteSeen(u, s, in ? c : nullptr);
+        if (!in) continue;
+        if (look && ref.slot == 0 && out.n == 0) NoteSeen(u, vd::kSeenVd, c);
         out.at[out.n++] = c;
         if (ref.slot == 0 && !allForVd) break;
     }
+    if (look && ref.slot == 0 && out.n == 0) NoteSeen(u, vd::kSeenVd, nullptr);
     return out;
 }
 
@@ -320,10 +363,16 @@ int Backend::MirroredSlot(UnitState *u, uint32_t *mask)
     int slots = static_cast<int>(u->unit.unitDesc.targets) - 1;
     for (int s = 1; s <= slots && s <= 32; ++s) {
         CardState *c = LoadCard(u, s);
-        if (!c || !LookAt(c)) continue;
+        bool in = c && LookAt(c);
+        NoteSeen(u, s, in ? c : nullptr);
+        if (!in) continue;
         *mask |= 1u << (s - 1);
-        if (!lowest) lowest = s;
+        if (!lowest) {
+            lowest = s;
+            NoteSeen(u, vd::kSeenVd, c);
+        }
     }
+    if (!lowest) NoteSeen(u, vd::kSeenVd, nullptr);
     return lowest;
 }
 

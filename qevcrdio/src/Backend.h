@@ -57,6 +57,9 @@ struct UnitState {
     std::map<uint32_t, vbus::RuleCounts> counts;
     bool countsDirty = false;
     std::map<int, CardState> cards;  // by slot, the cards the description holds
+    // By slot (0: the VD's mirrored one), the card this process last met there ("" for none): a transfer
+    // that meets another one says so (06/28/00) once. Kept across re-reads.
+    std::map<int, std::string> seen;
 };
 
 // One accepted target of the last scan.
@@ -135,6 +138,11 @@ private:
     int MirroredSlot(UnitState *u, uint32_t *mask);
     // The medium's card is in now; its drive parameters follow it.
     bool LookAt(CardState *c);
+    // The caller has now seen what slot holds (c, or nothing): no news to its next transfer.
+    static void NoteSeen(UnitState *u, int slot, const CardState *c);
+    // Notes the cards a transfer reaches; true when one is not the card last met in its slot.
+    // On the VD (vd) the card it mirrors counts too: another one there is another medium.
+    static bool MediumChanged(UnitState *u, const CardSet &cards, bool vd);
     void WriteAll(const CardSet &cards, const std::array<const uint8_t *, vbus::kMaxTargets> &src,
                   const std::array<uint32_t, vbus::kMaxTargets> &n, uint64_t off,
                   std::array<int32_t, vbus::kMaxTargets> *rc, bool sync);

@@ -323,8 +323,13 @@ int32_t Backend::Transfer(uint32_t target, uint32_t lba, uint32_t count, uint8_t
     for (size_t i = 0; i < cards.n; ++i) delay += per[i].delayMs;
     Pace(u, bytes, delay, start);
 
+    // A rule that reports a new card is the news of it: the next transfer goes ahead.
+    if (v.rule && v.rule->effect == vbus::Effect::Sense && SenseOf(*v.rule) == QEV_E_MEDIUM_CHANGED)
+        MediumChanged(u, cards, ref->slot == 0);
     if (v.rule && v.rule->effect == vbus::Effect::Sense) return SenseOf(*v.rule);
     if (cards.empty()) return QEV_E_NO_MEDIUM;
+    // Another card since this process last met the slot (pulled and inserted meanwhile).
+    if (MediumChanged(u, cards, ref->slot == 0)) return QEV_E_MEDIUM_CHANGED;
     // Data an earlier WRITE(10) reported written did not reach the card.
     if (FlushLost(cards)) return QEV_E_WRITE_ERROR;
     for (size_t i = 0; i < cards.n; ++i) {
@@ -461,6 +466,7 @@ int32_t Backend::Eject(uint32_t target)
     if (!c->medium->Flush()) return 0;
     std::string image, why;
     if (!vbus::TakeCardOut(UnitDir(unitName), unitName, c->card.slot, &image, &why, kEjectLockMs)) return 0;
+    NoteSeen(u, c->card.slot, nullptr);
     u->cards.erase(c->card.slot);  // closes its medium
     u->gen = 0;                    // the description changed: read it again
     return 1;

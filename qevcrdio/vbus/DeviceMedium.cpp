@@ -92,6 +92,8 @@ public:
         ReleaseIdle();
         blockdev::Medium m = blockdev::Probe(path_);
         present_ = m.state == blockdev::Medium::Present && !StillEjected(m.diskSeq);
+        // Seen by the caller: a new card found by a look is no surprise to its first transfer.
+        if (present_) device_.Acknowledge(m.diskSeq);
         if (present_) {
             bytes_ = m.bytes;
             blockSize_ = m.logicalBlockSize;
@@ -138,7 +140,16 @@ private:
     }
     IoResult Note(blockdev::Device::Io io)
     {
-        if (io == blockdev::Device::Io::NoMedium || io == blockdev::Device::Io::Changed) present_ = false;
+        if (io == blockdev::Device::Io::NoMedium) present_ = false;
+        if (io == blockdev::Device::Io::Changed) {
+            // The new card is in: the next transfer goes to it, with its size.
+            blockdev::Medium m = blockdev::Probe(path_);
+            present_ = m.state == blockdev::Medium::Present;
+            if (present_) {
+                bytes_ = m.bytes;
+                blockSize_ = m.logicalBlockSize;
+            }
+        }
         return Map(io);
     }
 

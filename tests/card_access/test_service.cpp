@@ -285,6 +285,7 @@ TEST_F(ServiceTest, WriteTestRetriesAndGivesUp)
     bus->ClearFaults("u");
     bus->Pull("u", 1);
     bus->InsertBlank("u", 1, 1000 * 512);
+    Scan();  // as the main window does when told of the new card
     fail.count = vbus::Count::Always;
     bus->SetFault("u", fail);
     ClearMsgBoxLog();

@@ -357,3 +357,82 @@ TEST(DeviceCard, DeviceErrorsAreMediumErrors)
     ::umount2(dir.c_str(), MNT_DETACH);
     ::rmdir(dir.c_str());
 }
+
+TEST(DeviceCard, ANewMediumIsToldOnceOnItsFirstTransfer)
+{
+    TVQ_REQUIRE_LOOP();
+    LoopDevice loop(4 * kMiB);
+    Unit210 u;
+    u.Bind(1, loop.Node());
+    u.Scan();
+    auto a = Pattern(8, 1), b = Pattern(8, 2);
+    const std::vector<uint8_t> zeros(8 * 512, 0);
+    ASSERT_EQ(QevScWrite10(1, 0, 8, a.data(), 512), 0);
+
+    // Let go while idle, then another medium in the device (attached anew:
+    // a new disk sequence number): its first write is refused, nothing lands.
+    u.Mask();
+    u.Mask();
+    EXPECT_TRUE(CanOpenExclusively(loop.Node())) << "the idle device was not let go";
+    loop.Detach();
+    loop.Attach();
+    EXPECT_EQ(QevScWrite10(1, 8, 8, b.data(), 512), QEV_E_MEDIUM_CHANGED);
+    EXPECT_EQ(loop.Bytes(8 * 512, 8 * 512), zeros);
+    ASSERT_EQ(QevScWrite10(1, 8, 8, b.data(), 512), 0);
+    EXPECT_EQ(loop.Bytes(8 * 512, 8 * 512), b);
+
+    // The same after the device was freed.
+    EXPECT_NE(QevScFreeEx(1), 0);
+    loop.Detach();
+    loop.Attach();
+    std::vector<uint8_t> back(8 * 512);
+    EXPECT_EQ(QevScRead10(1, 0, 8, back.data(), 512), QEV_E_MEDIUM_CHANGED);
+    ASSERT_EQ(QevScRead10(1, 0, 8, back.data(), 512), 0);
+    EXPECT_EQ(back, a);
+
+    // A look at the slot in between takes note of the new medium: no news then.
+    EXPECT_NE(QevScFreeEx(1), 0);
+    loop.Detach();
+    loop.Attach();
+    u.Mask();
+    EXPECT_EQ(QevScRead10(1, 0, 8, back.data(), 512), 0);
+    EXPECT_NE(QevScFreeEx(1), 0);
+    loop.Detach();
+    loop.Attach();
+    QevSlotRecord rec{};
+    ASSERT_EQ(QevScGetDriveInfo(1, &rec), 0);
+    EXPECT_EQ(QevScWrite10(1, 16, 8, b.data(), 512), 0);
+}
+
+TEST(DeviceCard, ASwappedMediumIsNeverReadAsTheOldOne)
+{
+    TVQ_REQUIRE_LOOP();
+    LoopDevice loop(4 * kMiB);
+    auto a = Pattern(8, 5), b = Pattern(8, 6);
+    loop.Put(0, a);
+    std::string other = LoopDevice::ScratchDir() + "/other-card.img";
+    {
+        std::ofstream out(other, std::ios::binary);
+        out.write(reinterpret_cast<const char *>(b.data()), static_cast<std::streamsize>(b.size()));
+        out.seekp(4 * kMiB - 1);
+        out.put('\0');
+    }
+    Unit210 u;
+    u.Bind(1, loop.Node());
+    // Read-only from here on: the loop driver swaps the file of such a device in place.
+    loop.Detach();
+    loop.Attach(true);
+    u.Scan();
+    std::vector<uint8_t> back(8 * 512);
+    ASSERT_EQ(QevScRead10(1, 0, 8, back.data(), 512), 0);
+    EXPECT_EQ(back, a);
+    loop.ChangeFile(other);
+    // The device stays open in the library; its medium is another one now.
+    EXPECT_EQ(QevScRead10(1, 0, 8, back.data(), 512), QEV_E_MEDIUM_CHANGED);
+    ASSERT_EQ(QevScRead10(1, 0, 8, back.data(), 512), 0);
+    EXPECT_EQ(back, b);
+    EXPECT_EQ(QevScWrite10(1, 0, 8, a.data(), 512), QEV_E_WRITE_PROTECT);
+    QevScFree();
+    loop.Detach();
+    ::unlink(other.c_str());
+}

@@ -77,6 +77,8 @@ TEST(Durable, WrittenDataIsOnDiskAtEjectPullUnplugAndFree)
 
     // Unplug.
     std::string img3 = u.bus.InsertBlank("u", 3, 1 << 20);
+    QevSlotStatus st;
+    ASSERT_EQ(QevScGetSlotStatus(0, &st), 0);  // the new card seen, as a client polling does
     ASSERT_TRUE(u.WriteDirty(3, img3));
     u.bus.Unplug("u");
     EXPECT_EQ(Unsettled(img3), 0) << "unplug left written data in the page cache";

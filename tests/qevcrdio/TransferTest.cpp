@@ -79,8 +79,10 @@ TEST(Transfer, VdReadsTheMirroredCardAndWritesEveryCard)
     ASSERT_EQ(QevScWrite10(0, 2048, 1, dup.data(), 512), QEV_E_LBA_RANGE);
     EXPECT_EQ(u.Image(9, 2048, 1), std::vector<uint8_t>(512, 0));
 
-    // The VD follows the cards: with slot 3 pulled it mirrors slot 5.
+    // The VD follows the cards: with slot 3 pulled it mirrors slot 5, another
+    // medium, which its first read says once.
     u.bus.Pull("u", 3);
+    EXPECT_EQ(QevScRead10(0, 10, 4, back.data(), 512), QEV_E_MEDIUM_CHANGED);
     ASSERT_EQ(QevScRead10(0, 10, 4, back.data(), 512), 0);
     EXPECT_EQ(back, five);
     u.bus.Pull("u", 5);
@@ -108,8 +110,9 @@ TEST(Transfer, EjectKeepsEveryByte)
     EXPECT_EQ(QevScRead10(4, 0, 1, back.data(), 512), QEV_E_NO_MEDIUM);
     EXPECT_EQ(QevScEject(4), 0);  // nothing left to eject
 
-    // The same image can go back in, as it was.
+    // The same image can go back in, as it was; the first read says a card came.
     u.bus.InsertImage("u", 6, image, true);
+    EXPECT_EQ(QevScRead10(6, 128, 1, back.data(), 512), QEV_E_MEDIUM_CHANGED);
     ASSERT_EQ(QevScRead10(6, 128, 1, back.data(), 512), 0);
     EXPECT_EQ(0, std::memcmp(back.data(), data.data(), 512));
 
@@ -224,4 +227,54 @@ TEST(Transfer, ImageReplacedUnderTheLibrary)
     ASSERT_EQ(QevScRead10(1, 0, 1, buf.data(), 512), 0);
     auto fresh = Pattern(64, 9);
     EXPECT_EQ(buf, std::vector<uint8_t>(fresh.begin(), fresh.begin() + 512));
+}
+
+TEST(Transfer, ACardSwappedBetweenTwoCallsIsToldOnce)
+{
+    Unit210 u({{1, 1u << 20}, {2, 1u << 20}});
+    auto data = Pattern(8, 21);
+    ASSERT_EQ(QevScWrite10(1, 0, 8, data.data(), 512), 0);
+    std::vector<uint8_t> back(8 * 512);
+
+    // Pulled and another inserted, nobody looked: the first transfer on it
+    // says so and moves nothing; the next one goes ahead on the new card.
+    u.bus.Pull("u", 1);
+    u.bus.InsertBlank("u", 1, 1u << 20);
+    EXPECT_EQ(QevScWrite10(1, 0, 8, data.data(), 512), QEV_E_MEDIUM_CHANGED);
+    EXPECT_EQ(u.Image(1, 0, 8), std::vector<uint8_t>(8 * 512, 0));
+    ASSERT_EQ(QevScRead10(1, 0, 8, back.data(), 512), 0);
+    EXPECT_EQ(back, std::vector<uint8_t>(8 * 512, 0));
+    ASSERT_EQ(QevScWrite10(1, 0, 8, data.data(), 512), 0);
+
+    // The VD mirrors slot 1: another card there is another medium to it too.
+    u.bus.Pull("u", 1);
+    u.bus.InsertBlank("u", 1, 1u << 20);
+    EXPECT_EQ(QevScRead10(0, 0, 8, back.data(), 512), QEV_E_MEDIUM_CHANGED);
+    ASSERT_EQ(QevScRead10(0, 0, 8, back.data(), 512), 0);
+    EXPECT_EQ(QevScRead10(1, 0, 8, back.data(), 512), 0);  // told already, through the VD read
+
+    // A look at the slot status or the drive information takes note of the new
+    // card, as a client that polls does: its first transfer then goes ahead.
+    u.bus.Pull("u", 2);
+    u.bus.InsertBlank("u", 2, 1u << 20);
+    QevSlotStatus st{};
+    ASSERT_EQ(QevScGetSlotStatus(0, &st), 0);
+    EXPECT_EQ(QevScRead10(2, 0, 8, back.data(), 512), 0);
+    u.bus.Pull("u", 2);
+    u.bus.InsertBlank("u", 2, 1u << 20);
+    QevSlotRecord rec{};
+    ASSERT_EQ(QevScGetDriveInfo(2, &rec), 0);
+    EXPECT_EQ(QevScWrite10(2, 0, 8, data.data(), 512), 0);
+
+    // A slot seen empty, then a card in it: news to the first transfer.
+    u.bus.Pull("u", 2);
+    ASSERT_EQ(QevScGetSlotStatus(0, &st), 0);
+    u.bus.InsertBlank("u", 2, 1u << 20);
+    EXPECT_EQ(QevScRead10(2, 0, 8, back.data(), 512), QEV_E_MEDIUM_CHANGED);
+    EXPECT_EQ(QevScRead10(2, 0, 8, back.data(), 512), 0);
+
+    // The same card after an unplug and plug is no news.
+    u.bus.Bus().Unplug("u");
+    u.bus.Bus().Plug("u");
+    EXPECT_EQ(QevScRead10(2, 0, 8, back.data(), 512), 0);
 }

@@ -129,7 +129,7 @@ void LoopDevice::AttachTo(int preferred)
 {
     int ctl = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
     if (ctl < 0) throw std::runtime_error("/dev/loop-control: " + Errno());
-    int back = ::open(file_.c_str(), O_RDWR | O_CLOEXEC);
+    int back = ::open(file_.c_str(), (readOnly_ ? O_RDONLY : O_RDWR) | O_CLOEXEC);
     if (back < 0) {
         ::close(ctl);
         throw std::runtime_error("cannot open " + file_ + ": " + Errno());
@@ -153,12 +153,14 @@ void LoopDevice::AttachTo(int preferred)
         cfg.fd = static_cast<uint32_t>(back);
         cfg.block_size = blockSize_;
         if (partitions_) cfg.info.lo_flags = LO_FLAGS_PARTSCAN;
+        if (readOnly_) cfg.info.lo_flags |= LO_FLAGS_READ_ONLY;
         std::strncpy(reinterpret_cast<char *>(cfg.info.lo_file_name), file_.c_str(), LO_NAME_SIZE - 1);
         int rc = ::ioctl(lfd, LOOP_CONFIGURE, &cfg);
         int e = errno;
         ::close(lfd);
         if (rc == 0) {
             node_ = node;
+            backing_ = file_;
             attached_ = true;
             err.clear();
             break;
@@ -178,14 +180,31 @@ void LoopDevice::Detach()
     int fd = ::open(node_.c_str(), O_RDONLY | O_CLOEXEC);
     // Detached behind our back, the node may be another test's by now: only over our file.
     if (fd >= 0) {
-        if (BackingFile(node_).rfind(file_, 0) == 0) ::ioctl(fd, LOOP_CLR_FD, 0);
+        if (BackingFile(node_).rfind(backing_, 0) == 0) ::ioctl(fd, LOOP_CLR_FD, 0);
         ::close(fd);
     }
     attached_ = false;
 }
 
-void LoopDevice::Attach()
+void LoopDevice::ChangeFile(const std::string &file)
 {
+    std::error_code ec;
+    std::string path = fs::canonical(file, ec).string();
+    if (ec) throw std::runtime_error("no file " + file);
+    int back = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (back < 0) throw std::runtime_error("cannot open " + path + ": " + Errno());
+    int fd = ::open(node_.c_str(), O_RDONLY | O_CLOEXEC);
+    int rc = fd >= 0 && BackingFile(node_).rfind(backing_, 0) == 0 ? ::ioctl(fd, LOOP_CHANGE_FD, back) : -1;
+    std::string e = Errno();
+    if (fd >= 0) ::close(fd);
+    ::close(back);
+    if (rc != 0) throw std::runtime_error("cannot change the file of " + node_ + ": " + e);
+    backing_ = path;
+}
+
+void LoopDevice::Attach(bool readOnly)
+{
+    readOnly_ = readOnly;
     // Detached behind our back (losetup -d) counts as detached.
     uint64_t size = 0;
     int fd = ::open(node_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);

@@ -38,8 +38,12 @@ public:
     const std::string &File() const { return file_; }
     // Detaches through the loop-control interface; the node stays.
     void Detach();
-    // Attaches the file again, to the same node when it is free.
-    void Attach();
+    // Attaches the file again, to the same node when it is free (read-only: as a write-protected card).
+    void Attach(bool readOnly = false);
+    // Swaps the backing file of a read-only device for another file of the
+    // test's (LOOP_CHANGE_FD): another medium in the same device. The object
+    // detaches the device at the end as before; the other file stays the caller's.
+    void ChangeFile(const std::string &file);
     // Partition n (from 1) over sectors [first, first + count), told to the
     // kernel directly (it may have no partition table parsers).
     void AddPartition(int n, uint64_t first, uint64_t count);
@@ -54,7 +58,9 @@ public:
 private:
     void AttachTo(int preferred);
     std::string file_;
+    std::string backing_;  // the file attached now (file_ unless changed)
     std::string node_;
+    bool readOnly_ = false;
     uint32_t blockSize_;
     bool partitions_;
     bool attached_ = false;
