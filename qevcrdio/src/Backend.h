@@ -11,6 +11,7 @@
 #pragma once
 
 #include "Desc.h"
+#include "Driver.h"
 #include "Medium.h"
 #include "Parallel.h"
 #include "VBus.h"
@@ -101,30 +102,32 @@ struct Verdict {
 // Monotonic clock in nanoseconds: the start of a call, for pacing it.
 int64_t NowNs();
 
-class Backend {
+class Backend : public Driver {
 public:
     // The one backend. Unloading the library (or exit) flushes written data,
     // closes every descriptor and frees the state.
     static Backend &Get();
     static void Shutdown();
 
-    int32_t Scan(QevScFilter filter, const char *nameFilter, QevSlotRecord *table);
-    int32_t Lock(uint32_t target);
-    int32_t Inquiry(uint32_t target, uint32_t allocLen, uint8_t *buffer);
+    const char *Name() const override { return "bus"; }
+
+    int32_t Scan(QevScFilter filter, const char *nameFilter, QevSlotRecord *table) override;
+    int32_t Lock(uint32_t target) override;
+    int32_t Inquiry(uint32_t target, uint32_t allocLen, uint8_t *buffer) override;
     int32_t ReadBuffer(uint32_t target, uint32_t mode, uint32_t id, uint32_t offset, uint8_t *buffer,
-                       uint32_t allocLen);
-    int32_t DriveInfo(uint32_t target, QevSlotRecord *record);
-    int32_t SlotStatus(uint32_t target, QevSlotStatus *status);
-    int32_t Read(uint32_t target, uint32_t lba, uint32_t count, void *buffer, uint32_t bps);
-    int32_t Write(uint32_t target, uint32_t lba, uint32_t count, const void *buffer, uint32_t bps);
-    int32_t Eject(uint32_t target);
-    int32_t Format(uint32_t target, QevSlotRecord *record);
-    int32_t Free();
-    int32_t FreeEx(uint32_t target);
+                       uint32_t allocLen) override;
+    int32_t DriveInfo(uint32_t target, QevSlotRecord *record) override;
+    int32_t SlotStatus(uint32_t target, QevSlotStatus *status) override;
+    int32_t Read(uint32_t target, uint32_t lba, uint32_t count, void *buffer, uint32_t bps) override;
+    int32_t Write(uint32_t target, uint32_t lba, uint32_t count, const void *buffer, uint32_t bps) override;
+    int32_t Eject(uint32_t target) override;
+    int32_t Format(uint32_t target, QevSlotRecord *record) override;
+    int32_t Free() override;
+    int32_t FreeEx(uint32_t target) override;
 
 private:
     Backend() = default;
-    ~Backend();
+    ~Backend() override;
     void Refresh();
     void Reset();
     UnitState *LoadUnit(const std::string &name);

@@ -2,7 +2,7 @@
 // inside turns into the sense of an internal target failure.
 #include "qevcrdio.h"
 
-#include "Backend.h"
+#include "Dispatch.h"
 
 #define QEV_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -21,9 +21,26 @@ int32_t Guard(int32_t onError, F &&f)
     }
 }
 
-qev::Backend &B()
+qev::Dispatch &D()
 {
-    return qev::Backend::Get();
+    return qev::Dispatch::Get();
+}
+
+// Runs f on the backend that owns the target, with its own index; QEV_E_NO_TARGET
+// (or failure for the calls whose success is non-zero) when none does.
+template <typename F>
+int32_t OnTarget(uint32_t target, int32_t none, F &&f)
+{
+    uint32_t local = 0;
+    qev::Driver *d = D().Route(target, &local);
+    return d ? f(*d, local) : none;
+}
+
+// A record the backend filled carries the library's drive letter.
+int32_t Lettered(int32_t rc, uint32_t target, QevSlotRecord *rec)
+{
+    if (rec && (rc == QEV_OK || rc == QEV_E_NO_MEDIUM)) rec->DriveLetter = qev::DriveLetterOf(target);
+    return rc;
 }
 
 }  // namespace
@@ -37,63 +54,90 @@ QEV_EXPORT int32_t QevScGetVersion(uint32_t *major, uint32_t *minor)
 
 QEV_EXPORT int32_t QevScScanEx(QevScFilter filter, const char *nameFilter, QevSlotRecord *slotTable)
 {
-    return Guard(0, [&] { return B().Scan(filter, nameFilter, slotTable); });
+    return Guard(0, [&] { return D().Scan(filter, nameFilter, slotTable); });
 }
 
 QEV_EXPORT int32_t QevScLock(uint32_t target)
 {
-    return Guard(QEV_E_HARDWARE, [&] { return B().Lock(target); });
+    return Guard(QEV_E_HARDWARE, [&] {
+        return OnTarget(target, QEV_E_NO_TARGET, [&](qev::Driver &d, uint32_t t) { return d.Lock(t); });
+    });
 }
 
 QEV_EXPORT int32_t QevScInquiry(uint32_t target, uint32_t allocLen, uint8_t *buffer)
 {
-    return Guard(QEV_E_HARDWARE, [&] { return B().Inquiry(target, allocLen, buffer); });
+    return Guard(QEV_E_HARDWARE, [&] {
+        return OnTarget(target, QEV_E_NO_TARGET,
+                        [&](qev::Driver &d, uint32_t t) { return d.Inquiry(t, allocLen, buffer); });
+    });
 }
 
 QEV_EXPORT int32_t QevScReadBuffer(uint32_t target, uint32_t mode, uint32_t bufferId, uint32_t offset,
                                    uint8_t *buffer, uint32_t allocLen)
 {
-    return Guard(QEV_E_HARDWARE, [&] { return B().ReadBuffer(target, mode, bufferId, offset, buffer, allocLen); });
+    return Guard(QEV_E_HARDWARE, [&] {
+        return OnTarget(target, QEV_E_NO_TARGET, [&](qev::Driver &d, uint32_t t) {
+            return d.ReadBuffer(t, mode, bufferId, offset, buffer, allocLen);
+        });
+    });
 }
 
 QEV_EXPORT int32_t QevScGetDriveInfo(uint32_t target, QevSlotRecord *record)
 {
-    return Guard(QEV_E_HARDWARE, [&] { return B().DriveInfo(target, record); });
+    return Guard(QEV_E_HARDWARE, [&] {
+        return OnTarget(target, QEV_E_NO_TARGET, [&](qev::Driver &d, uint32_t t) {
+            return Lettered(d.DriveInfo(t, record), target, record);
+        });
+    });
 }
 
 QEV_EXPORT int32_t QevScGetSlotStatus(uint32_t target, QevSlotStatus *status)
 {
-    return Guard(QEV_E_HARDWARE, [&] { return B().SlotStatus(target, status); });
+    return Guard(QEV_E_HARDWARE, [&] {
+        return OnTarget(target, QEV_E_NO_TARGET, [&](qev::Driver &d, uint32_t t) { return d.SlotStatus(t, status); });
+    });
 }
 
 QEV_EXPORT int32_t QevScRead10(uint32_t target, uint32_t lba, uint32_t count, void *buffer,
                                uint32_t bytesPerSector)
 {
-    return Guard(QEV_E_HARDWARE, [&] { return B().Read(target, lba, count, buffer, bytesPerSector); });
+    return Guard(QEV_E_HARDWARE, [&] {
+        return OnTarget(target, QEV_E_NO_TARGET,
+                        [&](qev::Driver &d, uint32_t t) { return d.Read(t, lba, count, buffer, bytesPerSector); });
+    });
 }
 
 QEV_EXPORT int32_t QevScWrite10(uint32_t target, uint32_t lba, uint32_t count, const void *buffer,
                                 uint32_t bytesPerSector)
 {
-    return Guard(QEV_E_HARDWARE, [&] { return B().Write(target, lba, count, buffer, bytesPerSector); });
+    return Guard(QEV_E_HARDWARE, [&] {
+        return OnTarget(target, QEV_E_NO_TARGET,
+                        [&](qev::Driver &d, uint32_t t) { return d.Write(t, lba, count, buffer, bytesPerSector); });
+    });
 }
 
 QEV_EXPORT int32_t QevScEject(uint32_t target)
 {
-    return Guard(0, [&] { return B().Eject(target); });
+    return Guard(0, [&] { return OnTarget(target, 0, [&](qev::Driver &d, uint32_t t) { return d.Eject(t); }); });
 }
 
 QEV_EXPORT int32_t QevScFormat(uint32_t target, QevSlotRecord *record)
 {
-    return Guard(QEV_E_HARDWARE, [&] { return B().Format(target, record); });
+    return Guard(QEV_E_HARDWARE, [&] {
+        return OnTarget(target, QEV_E_NO_TARGET, [&](qev::Driver &d, uint32_t t) {
+            int32_t rc = d.Format(t, record);
+            if (rc == QEV_OK) Lettered(rc, target, record);
+            return rc;
+        });
+    });
 }
 
 QEV_EXPORT int32_t QevScFree(void)
 {
-    return Guard(0, [&] { return B().Free(); });
+    return Guard(0, [&] { return D().Free(); });
 }
 
 QEV_EXPORT int32_t QevScFreeEx(uint32_t target)
 {
-    return Guard(0, [&] { return B().FreeEx(target); });
+    return Guard(0, [&] { return D().FreeEx(target); });
 }
