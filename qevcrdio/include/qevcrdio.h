@@ -28,8 +28,17 @@
  *     QEV_E_NO_TARGET        05/25/00  target index not known (no scan, unplugged)
  *     QEV_E_MEDIUM_CHANGED   06/28/00  medium may have changed
  *     QEV_E_LOCKED           05/2C/00  target locked by another process (QevScLock)
+ *   A real unit adds what its commands meet: the sense the unit returns, and
+ *     0B/08/01  the command timed out (every command has a timeout)
+ *     0B/08/00  the USB/SCSI host or the driver reported an error
+ *     0B/4B/00  the unit moved fewer bytes than asked (a short transfer)
  *
- * Backend: a virtual bus, a directory named by the environment variable
+ * Backends: real units through the kernel's SCSI generic driver (listed by
+ * udev; the LUNs of one host are one unit's targets, in LUN order), then a
+ * virtual bus. A scan numbers the targets of both one after the other.
+ * QEVCRDIO_BACKEND=sg or bus narrows it to one (default auto: both), and
+ * QEVCRDIO_TRACE=FILE logs every command sent to a real unit.
+ * The virtual bus: a directory named by the environment variable
  * QEVCRDIO_BUS (default $XDG_DATA_HOME/qevcrdio/bus, else
  * ~/.local/share/qevcrdio/bus). The tool tvqunit creates and drives it.
  * The library re-reads a description only when inotify reports a change in
@@ -98,6 +107,16 @@ typedef struct QevSlotRecord {
  * process's id, little-endian. */
 #define QEV_HOLDER_FLAG_BYTE 0
 #define QEV_HOLDER_PID_BYTE  3
+/* Every record the library fills names its backend in byte QEV_BACKEND_BYTE of
+ * Reserved: QEV_BACKEND_SG for a real unit, QEV_BACKEND_BUS for the virtual
+ * bus. Bit QEV_PARAMS_DEFAULTED of byte QEV_PARAMS_BYTE is set when a real
+ * unit's bridge refused IDENTIFY DEVICE and the drive parameters are the
+ * defaults for the card's size. */
+#define QEV_BACKEND_BYTE     1
+#define QEV_BACKEND_SG       'S'
+#define QEV_BACKEND_BUS      'B'
+#define QEV_PARAMS_BYTE      2
+#define QEV_PARAMS_DEFAULTED 0x01
 
 /* Slot status of the unit: 12 bytes. */
 typedef struct QevSlotStatus {

@@ -210,6 +210,7 @@ void SgBackend::Fill(uint32_t index, const sg::Params *p, QevSlotRecord *rec)
     rec->SectorSize = p->sectorSize;
     rec->WaitCheck = p->waitCheck;
     rec->AccessTiming = p->accessTiming;
+    if (!p->fromIdentify) rec->Reserved[QEV_PARAMS_BYTE] |= QEV_PARAMS_DEFAULTED;
 }
 
 int32_t SgBackend::Params(Ref r, sg::Params *p)

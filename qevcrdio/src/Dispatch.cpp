@@ -9,6 +9,11 @@
 
 namespace qev {
 
+void Tag(const Driver &d, QevSlotRecord *rec)
+{
+    rec->Reserved[QEV_BACKEND_BYTE] = std::strcmp(d.Name(), "sg") == 0 ? QEV_BACKEND_SG : QEV_BACKEND_BUS;
+}
+
 Dispatch &Dispatch::Get()
 {
     static Dispatch *d = new Dispatch;  // used by the backends' own clean-up at exit
@@ -36,6 +41,7 @@ int32_t Dispatch::Scan(QevScFilter filter, const char *nameFilter, QevSlotRecord
             if (table) {
                 table[found.size()] = own[i];
                 table[found.size()].DriveLetter = DriveLetterOf(static_cast<uint32_t>(found.size()));
+                Tag(*d, &table[found.size()]);
             }
             found.emplace_back(d, static_cast<uint32_t>(i));
         }

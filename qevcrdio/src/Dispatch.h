@@ -30,6 +30,9 @@ private:
     std::vector<std::pair<Driver *, uint32_t>> map_;
 };
 
+// Names the backend in a record it filled (QEV_BACKEND_BYTE).
+void Tag(const Driver &d, QevSlotRecord *rec);
+
 // The drive letter of library target i: E for target 0, F for 1, ...
 inline uint8_t DriveLetterOf(uint32_t i)
 {

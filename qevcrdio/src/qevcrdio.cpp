@@ -36,10 +36,13 @@ int32_t OnTarget(uint32_t target, int32_t none, F &&f)
     return d ? f(*d, local) : none;
 }
 
-// A record the backend filled carries the library's drive letter.
-int32_t Lettered(int32_t rc, uint32_t target, QevSlotRecord *rec)
+// A record the backend filled carries the library's drive letter and the backend's name.
+int32_t Lettered(int32_t rc, uint32_t target, const qev::Driver &d, QevSlotRecord *rec)
 {
-    if (rec && (rc == QEV_OK || rc == QEV_E_NO_MEDIUM)) rec->DriveLetter = qev::DriveLetterOf(target);
+    if (rec && (rc == QEV_OK || rc == QEV_E_NO_MEDIUM)) {
+        rec->DriveLetter = qev::DriveLetterOf(target);
+        qev::Tag(d, rec);
+    }
     return rc;
 }
 
@@ -86,7 +89,7 @@ QEV_EXPORT int32_t QevScGetDriveInfo(uint32_t target, QevSlotRecord *record)
 {
     return Guard(QEV_E_HARDWARE, [&] {
         return OnTarget(target, QEV_E_NO_TARGET, [&](qev::Driver &d, uint32_t t) {
-            return Lettered(d.DriveInfo(t, record), target, record);
+            return Lettered(d.DriveInfo(t, record), target, d, record);
         });
     });
 }
@@ -126,7 +129,7 @@ QEV_EXPORT int32_t QevScFormat(uint32_t target, QevSlotRecord *record)
     return Guard(QEV_E_HARDWARE, [&] {
         return OnTarget(target, QEV_E_NO_TARGET, [&](qev::Driver &d, uint32_t t) {
             int32_t rc = d.Format(t, record);
-            if (rc == QEV_OK) Lettered(rc, target, record);
+            if (rc == QEV_OK) Lettered(rc, target, d, record);
             return rc;
         });
     });

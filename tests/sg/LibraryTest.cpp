@@ -165,6 +165,8 @@ TEST_P(SgLibrary, DriveInfoWithAndWithoutIdentify)
     EXPECT_EQ(r.WaitCheck, 1u);
     EXPECT_EQ(r.AccessTiming, 120u);  // PC Card ATA mode: PIO 4's cycle
     EXPECT_EQ(r.DriveLetter, 'E' + Index(2));
+    EXPECT_EQ(r.Reserved[QEV_BACKEND_BYTE], QEV_BACKEND_SG);
+    EXPECT_EQ(r.Reserved[QEV_PARAMS_BYTE], 0);
     ASSERT_EQ(QevScGetDriveInfo(Index(3), &r), QEV_E_NO_MEDIUM);
     EXPECT_EQ(r.CardPresent, 0u);
     EXPECT_EQ(r.DriveLetter, 'E' + Index(3));
@@ -176,6 +178,7 @@ TEST_P(SgLibrary, DriveInfoWithAndWithoutIdentify)
     EXPECT_EQ(r.TotalSectors, 1000u * 1024);
     EXPECT_EQ(r.WaitCheck, 1u);       // the defaults of a card that size
     EXPECT_EQ(r.AccessTiming, 250u);
+    EXPECT_EQ(r.Reserved[QEV_PARAMS_BYTE], QEV_PARAMS_DEFAULTED);
 }
 
 TEST_P(SgLibrary, SlotStatusFollowsTheCards)
@@ -350,6 +353,8 @@ TEST(SgDispatch, RealUnitsFirstThenTheBus)
     ASSERT_EQ(QevScGetDriveInfo(8, &r), 0);
     EXPECT_EQ(r.TotalSectors, 512u);
     EXPECT_EQ(r.DriveLetter, 'E' + 8);
+    EXPECT_EQ(r.Reserved[QEV_BACKEND_BYTE], QEV_BACKEND_BUS);
+    EXPECT_EQ(t[0].Reserved[QEV_BACKEND_BYTE], QEV_BACKEND_SG);
     std::vector<uint8_t> buf(512);
     ASSERT_EQ(QevScRead10(1, 0, 1, buf.data(), 512), 0);
     EXPECT_EQ(std::memcmp(buf.data(), FileBytes(u.ImagePath(1)).data(), 512), 0);
