@@ -3,10 +3,13 @@
 #include "UnitState.h"
 
 #include <dlfcn.h>
+#include <link.h>
+#include <stdlib.h>
 #include <limits.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <vector>
 
 ScsiIo Scsi;
 
@@ -109,19 +112,40 @@ bool LoadScsiLibraryFrom(const std::string &path, std::string *why)
     return Bind(handle, path, why);
 }
 
+std::vector<std::string> InstalledLibraryCandidates(const std::string &exeDir)
+{
+    std::vector<std::string> out;
+    if (exeDir.empty() || exeDir[0] != '/')
+        return out;
+    const std::string base = exeDir == "/" ? std::string() : exeDir;
+    out.push_back(base + "/" + kLibraryFileName);
+    // <prefix>/bin/program beside <prefix>/<libdir>/libqevcrdio.so.1, as any
+    // install lays them out (the package's /usr, ~/.local, /opt/...).
+    const std::string prefix = DirOf(exeDir);
+    if (!prefix.empty()) {
+        const std::string root = prefix == "/" ? std::string() : prefix;
+#ifdef TVQ_LIBRARY_ARCHITECTURE
+        if (TVQ_LIBRARY_ARCHITECTURE[0] != '\0')
+            out.push_back(root + "/lib/" TVQ_LIBRARY_ARCHITECTURE "/" + kLibrarySoname);
+#endif
+        out.push_back(root + "/lib64/" + kLibrarySoname);
+        out.push_back(root + "/lib/" + kLibrarySoname);
+    }
+    return out;
+}
+
 bool LoadScsiLibrary(std::string *why)
 {
     UnloadScsiLibrary();
-    const std::string dir = ExecutableDir();
-    if (!dir.empty()) {
-        const std::string local = (dir == "/" ? std::string() : dir) + "/" + kLibraryFileName;
-        if (access(local.c_str(), F_OK) == 0) {
-            // A library beside the program is the one meant; a broken one is
-            // reported rather than silently replaced by another on the path.
-            return LoadScsiLibraryFrom(local, why);
-        }
+    // A library beside the program (the build folder), or in the library
+    // folder of the program's own install, is the one meant: a broken one is
+    // reported rather than silently replaced by another, older one found on
+    // the system's search path.
+    for (const std::string &path : InstalledLibraryCandidates(ExecutableDir())) {
+        if (access(path.c_str(), F_OK) == 0)
+            return LoadScsiLibraryFrom(path, why);
     }
-    // Installed: by soname through the system's search path; a development
+    // Elsewhere: by soname through the system's search path; a development
     // library without version last.
     std::string firstError;
     for (const char *name : {kLibrarySoname, kLibraryFileName}) {
@@ -134,6 +158,17 @@ bool LoadScsiLibrary(std::string *why)
     }
     SetWhy(why, firstError);
     return false;
+}
+
+std::string ScsiLibraryPath()
+{
+    if (libHandle == nullptr)
+        return std::string();
+    struct link_map *map = nullptr;
+    if (dlinfo(libHandle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr)
+        return std::string();
+    char real[PATH_MAX];
+    return realpath(map->l_name, real) != nullptr ? std::string(real) : std::string(map->l_name);
 }
 
 bool ScsiLibraryLoaded()

@@ -17,6 +17,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import own_library  # noqa: E402
+
 failures = []
 
 
@@ -186,6 +189,34 @@ def check(prefix, build_dir):
             fail("%s.1 does not mention the option %s" % (tool, o))
         if build_dir in text or "./" + tool in text:
             fail("%s.1 shows a build path" % tool)
+
+    check_programs_run(prefix, libdir, has_tvqcard)
+
+
+def check_programs_run(prefix, libdir, has_tvqcard):
+    """The installed programs, started from the prefix, find its library."""
+    own = os.path.realpath(os.path.join(prefix, libdir, "libqevcrdio.so.1"))
+    home = os.path.join(os.path.dirname(prefix), "home")
+    runtime = os.path.join(os.path.dirname(prefix), "runtime")
+    os.makedirs(home, exist_ok=True)
+    os.makedirs(runtime, mode=0o700, exist_ok=True)
+    env = {"PATH": "/usr/bin:/bin", "HOME": home, "XDG_RUNTIME_DIR": runtime,
+           "XDG_CONFIG_HOME": os.path.join(home, ".config"),
+           "QEVCRDIO_BUS": os.path.join(home, "bus"), "LANG": "C.UTF-8"}
+    bindir = os.path.join(prefix, "bin")
+    p = run([os.path.join(bindir, "tvqunit"), "create", "u"], env=env)
+    if p.returncode != 0:
+        fail("the installed tvqunit create failed: " + p.stderr)
+    run([os.path.join(bindir, "tvqunit"), "insert", "u", "1", "--size", "1M"], env=env)
+    if has_tvqcard:
+        p, lib = own_library.tool_library([os.path.join(bindir, "tvqcard"), "list"], env)
+        if p.returncode != 0 or "TVQ-210CF" not in p.stdout:
+            fail("the installed tvqcard list failed (%d): %s%s" % (p.returncode, p.stdout, p.stderr))
+        if lib != own:
+            fail("the installed tvqcard loaded %s, not %s" % (lib, own))
+    lib, out, ended = own_library.program_library([os.path.join(bindir, "tvqcrdut")], env, cwd=home)
+    if lib != own:
+        fail("the installed tvqcrdut mapped %s, not %s (status %s): %s" % (lib, own, ended, out))
 
 
 if __name__ == "__main__":
