@@ -11,8 +11,7 @@ foreach(kind DATADIR LIBDIR)
   endif()
 endforeach()
 
-# The menu entry starts the program in the help folder, where it looks for
-# TVQCRDUT.chm.
+# The manual page names the installed help and library.
 set(HELPDIR "${full_DATADIR}/tvqcrdut")
 set(LIBDIR "${full_LIBDIR}")
 set(VERSION "${TVQ_VERSION}")

@@ -863,7 +863,9 @@ void TAppMainForm::btnAppHelpClick()
 {
     if (!QDir::setCurrent(StartupDir))
         return;
-    if (!ShellOpenDocument(QString::fromLatin1(kHelpFileName)))
+    // The start-up folder first, as ever; an installed program then finds
+    // its own copy, wherever it was started from.
+    if (!ShellOpenDocument(LocateDocument(QString::fromLatin1(kHelpFileName))))
         ShowMessageBox(MsgKind::Information,
                        QStringLiteral("TVQCRDUT.chm が見つかりません。TVQCRDUT.exe と同じフォルダに存在するか確認してください。"));
 }

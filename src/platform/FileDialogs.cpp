@@ -41,12 +41,9 @@ QString pick(const FileDialogCall &call, const TFileDialog &d, QWidget *parent)
     if (call.filterIndex >= 1 && call.filterIndex <= filters.size())
         dlg.selectNameFilter(filters.at(call.filterIndex - 1));
     dlg.setDefaultSuffix(call.defaultExt);
-    if (!call.initialName.isEmpty()) {
-        const QFileInfo fi(call.initialName);
-        if (fi.dir().exists())
-            dlg.setDirectory(fi.absolutePath());
-        dlg.selectFile(fi.fileName());
-    }
+    dlg.setDirectory(call.folder);
+    if (!call.initialName.isEmpty())
+        dlg.selectFile(QFileInfo(call.initialName).fileName());
     QPointer<QFileDialog> guard(&dlg);
     ScopedCancellable open([guard] {
         if (guard)
@@ -79,10 +76,21 @@ QStringList QtNameFilters(const QString &systemFilter)
     return out;
 }
 
+QString DialogStartFolder(const QString &initialName)
+{
+    if (!initialName.isEmpty()) {
+        const QFileInfo fi(initialName);
+        if (fi.dir().exists())
+            return fi.absolutePath();
+    }
+    return QDir::homePath();
+}
+
 bool TFileDialog::Execute(QWidget *parent)
 {
-    FileDialogCall call{Kind, Title, Filter, FilterIndex, DefaultExt, FileName};
+    FileDialogCall call{Kind, Title, Filter, FilterIndex, DefaultExt, FileName, QString()};
     for (;;) {
+        call.folder = DialogStartFolder(call.initialName);
         QString name = pick(call, *this, parent);
         g_log.push_back({call, QString()});
         if (name.isEmpty())

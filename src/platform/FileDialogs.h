@@ -19,7 +19,13 @@ struct FileDialogCall {
     int filterIndex = 1;   // 1-based
     QString defaultExt;
     QString initialName;   // the name last accepted in this dialog
+    QString folder;        // where the dialog opens: initialName's folder, else the user's home
 };
+
+// The folder a dialog offering initialName opens in: that name's folder when
+// it exists, else the user's home (never the program's current directory,
+// which a desktop may have set anywhere).
+QString DialogStartFolder(const QString &initialName);
 
 class TFileDialog {
 public:

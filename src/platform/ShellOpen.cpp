@@ -1,6 +1,8 @@
 #include "ShellOpen.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileInfo>
 #include <QMimeDatabase>
 #include <QProcess>
@@ -9,6 +11,23 @@
 
 namespace {
 ShellOpener g_opener;
+QString g_dataDirOverride;
+}
+
+QString InstalledDataDir()
+{
+    if (!g_dataDirOverride.isEmpty())
+        return g_dataDirOverride;
+    return QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../share/tvqcrdut"));
+}
+
+void SetInstalledDataDirOverride(const QString &dir) { g_dataDirOverride = dir; }
+
+QString LocateDocument(const QString &name)
+{
+    if (QFileInfo(name).isFile())
+        return name;
+    return InstalledDataDir() + QLatin1Char('/') + name;
 }
 
 void SetShellOpener(ShellOpener opener) { g_opener = std::move(opener); }

@@ -5,6 +5,7 @@
 #include "Forms.h"
 #include "ModalForm.h"
 #include "Shape.h"
+#include "ShellOpen.h"
 #include "UnitState.h"
 
 #include <QtTest/QTest>
@@ -219,15 +220,23 @@ TEST_F(MenusTest, PopupEjectAndTrueIdeMode)
     EXPECT_TRUE(Boxes().size() == 1u) << "only the start-up box";
 }
 
-TEST_F(MenusTest, HelpIsLookedUpInTheStartupDirectoryOnly)
+TEST_F(MenusTest, HelpIsLookedUpInTheStartupDirectoryThenInTheInstalledFolder)
 {
     const QString startDir = TempDir() + "/start";
     const QString otherDir = TempDir() + "/other";
+    const QString dataDir = TempDir() + "/prefix/share/tvqcrdut";
     QDir().mkpath(startDir);
     QDir().mkpath(otherDir);
-    QFile beside(otherDir + "/TVQCRDUT.chm");
-    ASSERT_TRUE(beside.open(QIODevice::WriteOnly));
-    beside.close();
+    QDir().mkpath(dataDir);
+    SetInstalledDataDirOverride(dataDir);
+    auto touch = [](const QString &path) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    };
+    auto opened = [&] {
+        return shellOpened.empty() ? QString() : QFileInfo(shellOpened.back().toLocalFile()).canonicalFilePath();
+    };
+    touch(otherDir + "/TVQCRDUT.chm");
     ASSERT_TRUE(QDir::setCurrent(startDir));
     ASSERT_TRUE(CreateForms());
     TAppMainForm *w = AppMainForm;
@@ -235,7 +244,8 @@ TEST_F(MenusTest, HelpIsLookedUpInTheStartupDirectoryOnly)
     const QString missing = QStringLiteral(
         "TVQCRDUT.chm が見つかりません。TVQCRDUT.exe と同じフォルダに存在するか確認してください。");
 
-    // Started in a folder without the file; the file lies elsewhere, where the process is now.
+    // Neither the start-up folder nor the install holds it; the file lies
+    // elsewhere, where the process is now.
     ASSERT_TRUE(QDir::setCurrent(otherDir));
     w->btnAppHelpClick();
     ASSERT_EQ(Boxes().size(), 1u);
@@ -244,16 +254,20 @@ TEST_F(MenusTest, HelpIsLookedUpInTheStartupDirectoryOnly)
     EXPECT_TRUE(shellOpened.empty());
     EXPECT_EQ(QDir::currentPath(), QDir(startDir).canonicalPath());
 
-    // With the file in the start-up folder the shell opens it; the menu item does the same.
-    QFile help(startDir + "/TVQCRDUT.chm");
-    ASSERT_TRUE(help.open(QIODevice::WriteOnly));
-    help.close();
+    // Installed: started from a terminal anywhere, the installed copy opens.
+    touch(dataDir + "/TVQCRDUT.chm");
     ClearBoxes();
-    w->mniContents->trigger();
+    w->btnAppHelpClick();
     EXPECT_TRUE(Boxes().empty());
     ASSERT_EQ(shellOpened.size(), 1u);
-    EXPECT_EQ(QFileInfo(shellOpened[0].toLocalFile()).canonicalFilePath(),
-              QFileInfo(startDir + "/TVQCRDUT.chm").canonicalFilePath());
+    EXPECT_EQ(opened(), QFileInfo(dataDir + "/TVQCRDUT.chm").canonicalFilePath());
+
+    // A copy in the start-up folder comes first; the menu item does the same.
+    touch(startDir + "/TVQCRDUT.chm");
+    w->mniContents->trigger();
+    EXPECT_TRUE(Boxes().empty());
+    ASSERT_EQ(shellOpened.size(), 2u);
+    EXPECT_EQ(opened(), QFileInfo(startDir + "/TVQCRDUT.chm").canonicalFilePath());
 
     // The desktop cannot open it: the same box.
     shellOpenResult = false;

@@ -6,6 +6,7 @@
 #include "RecordFile.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QTemporaryDir>
@@ -254,6 +255,44 @@ TEST_F(FileDialogTest, RealDialogAcceptsAndIsCancelledByCloseModalWindows)
     ASSERT_TRUE(d.Execute());
     EXPECT_TRUE(found);
     EXPECT_EQ(d.FileName, target + QStringLiteral(".bin"));
+}
+
+// A desktop may start the program anywhere (/, or a folder of the system):
+// with no name remembered the dialog opens in the user's home, with one in
+// that name's folder, and with one whose folder is gone in the home again.
+TEST_F(FileDialogTest, RealDialogOpensInTheHomeOrTheRememberedFolder)
+{
+    SetFileDialogResponder({});
+    QTemporaryDir home, elsewhere;
+    const QByteArray oldHome = qgetenv("HOME");
+    const QString oldCwd = QDir::currentPath();
+    qputenv("HOME", QFile::encodeName(home.path()));
+    ASSERT_TRUE(QDir::setCurrent(elsewhere.path()));
+
+    auto openedIn = [](TFileDialog &d) {
+        QString folder = QStringLiteral("(no dialog)");
+        QTimer::singleShot(0, [&] {
+            auto *fd = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            if (fd)
+                folder = fd->directory().absolutePath();
+            CloseModalWindows();
+        });
+        d.Execute();
+        return folder;
+    };
+    TFileDialog save(FileDialogKind::SaveAs);
+    EXPECT_EQ(openedIn(save), QDir(home.path()).absolutePath());
+    EXPECT_EQ(FileDialogLog().back().call.folder, QDir(home.path()).absolutePath());
+    TFileDialog open(FileDialogKind::Open);
+    EXPECT_EQ(openedIn(open), QDir(home.path()).absolutePath());
+
+    save.FileName = dir.filePath(QStringLiteral("last.bin"));
+    EXPECT_EQ(openedIn(save), QDir(dir.path()).absolutePath());
+    save.FileName = dir.filePath(QStringLiteral("gone/last.bin"));
+    EXPECT_EQ(openedIn(save), QDir(home.path()).absolutePath());
+
+    QDir::setCurrent(oldCwd);
+    qputenv("HOME", oldHome);
 }
 
 }  // namespace

@@ -137,6 +137,7 @@ void AppFixture::TearDown()
     SetMsgResponder({});
     SetFileDialogResponder({});
     SetShellOpener({});
+    SetInstalledDataDirOverride(QString());
     SetRuntimeDirOverride(QString());
     boxScript_.clear();
     fileScript_.clear();
