@@ -7,14 +7,23 @@ CI (scripts/test with CI=true) and by hand only when asked (scripts/test
 
  1. list the files of the system's folders;
  2. dpkg -i the package;
- 3. the installed tools: tvqunit --help, tvqcard list on a virtual unit,
-    man -w for each manual page, the library in ld.so's cache;
- 4. tvqcrdut started as the desktop's menu would start it (the installed menu
-    entry's Exec, in its Path) under Xvfb with openbox, on a virtual unit: the
-    start-up box, the main window (screenshot), the help through the CHM
-    viewer when one is installed (screenshot), else the described box; then
-    the program's exit button;
- 5. dpkg --purge, and the file list again: nothing left, nothing lost.
+ 3. the installed tools: tvqunit --help, tvqcard list on a virtual unit (it
+    loads the package's library), man -w for each manual page, the library in
+    ld.so's cache;
+ 4. the same build installed with cmake --install into a temporary prefix
+    beside the package: its tvqcard and its program (offscreen) each load the
+    prefix's library, the package's programs the package's;
+ 5. tvqcrdut started as the desktop's menu would start it (the installed menu
+    entry's Exec, which sets no working folder) under
+    Xvfb with openbox, on a virtual unit: the start-up box, the main window
+    (screenshot), a read of slot 1 whose file is named in the Save As dialog
+    with no name remembered: the file lands in $HOME, not in the desktop's
+    folder; then the exit button;
+ 6. tvqcrdut started from a terminal in a folder of the user's without any
+    help: the help opens the installed TVQCRDUT.chm in the CHM viewer when
+    one is installed (screenshot), else the described box;
+ 7. dpkg --purge, and the file list again: nothing left, nothing lost, and
+    nothing written under /usr by the runs.
 
 Every step prints a line starting with "install-run:".
 """
@@ -30,12 +39,18 @@ import sys
 import tempfile
 import time
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "packaging"))
 import xsession  # noqa: E402  (the X desktop of the end-to-end runs)
+import own_library  # noqa: E402
 
 PACKAGE = "tvqcrdut"
 MAIN_TITLE = "TVQ-206/210CF Card Utility Limit Edition"
+APP_TITLE = "TVQ-206/210CF Card Utility "
 INFO = "情報"
+HELP = "/usr/share/tvqcrdut/TVQCRDUT.chm"
+MB = 1024 * 1024
 UNIT = "installed"
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 # tvqcard joins the package once its sources are in the tree.
@@ -96,6 +111,7 @@ def exec_argv(value):
 class InstallRun:
     def __init__(self, args):
         self.deb = os.path.abspath(args.deb)
+        self.build_dir = os.path.abspath(args.build_dir)
         self.artifacts = os.path.abspath(args.artifacts)
         self.tmp = tempfile.mkdtemp(prefix="tvq-install-run-")
         self.bus = os.path.join(self.tmp, "bus")
@@ -109,7 +125,7 @@ class InstallRun:
         e = {
             "PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
             "QEVCRDIO_BUS": self.bus,
-            "HOME": os.path.join(self.tmp, "home"),
+            "HOME": self.home(),
             "XDG_CONFIG_HOME": os.path.join(self.tmp, "config"),
             "XDG_DATA_HOME": os.path.join(self.tmp, "data"),
             "XDG_CACHE_HOME": os.path.join(self.tmp, "cache"),
@@ -119,6 +135,9 @@ class InstallRun:
         if self.session is not None and self.session.display:
             e.update({"DISPLAY": self.session.display, "QT_QPA_PLATFORM": "xcb"})
         return e
+
+    def home(self):
+        return os.path.join(self.tmp, "home")
 
     # ---- steps -----------------------------------------------------------
 
@@ -155,11 +174,15 @@ class InstallRun:
         for slot in (1, 2):
             run(["tvqunit", "insert", UNIT, str(slot), "--size", "8M"], env=self.env())
         if HAS_TVQCARD:
-            p = run(["tvqcard", "list"], env=self.env())
-            if "TVQ-210CF" not in p.stdout:
-                raise Failed("tvqcard list does not show the unit:\n" + p.stdout + p.stderr)
+            p, lib = own_library.tool_library(["tvqcard", "list"], self.env())
+            if p.returncode != 0 or "TVQ-210CF" not in p.stdout:
+                raise Failed("tvqcard list does not show the unit (%d):\n%s%s" % (p.returncode, p.stdout, p.stderr))
             for line in p.stdout.strip().splitlines():
                 say("tvqcard list: " + line)
+            self.package_library = self.library_of_package()
+            if lib != self.package_library:
+                raise Failed("the package's tvqcard loaded %s, not %s" % (lib, self.package_library))
+            say("the package's tvqcard loaded " + lib)
 
         for page in ("tvqcrdut", "tvqunit") + (("tvqcard",) if HAS_TVQCARD else ()):
             p = run(["man", "-w", page], env=self.env())
@@ -171,34 +194,115 @@ class InstallRun:
             raise Failed("libqevcrdio.so.1 is not in ld.so's cache after the install")
         say("ldconfig -p: " + line)
 
+    def library_of_package(self):
+        owned = run(["dpkg", "-L", PACKAGE]).stdout.split()
+        libs = [f for f in owned if os.path.basename(f) == "libqevcrdio.so.1"]
+        if len(libs) != 1:
+            raise Failed("the package holds %d libqevcrdio.so.1: %s" % (len(libs), libs))
+        return os.path.realpath(libs[0])
+
+    def prefix_install(self):
+        """The same build installed by hand beside the package: every program
+        loads the library of its own install, never the other one."""
+        prefix = os.path.join(self.tmp, "prefix")
+        run(["cmake", "--install", self.build_dir, "--prefix", prefix], timeout=300)
+        found = [os.path.join(d, f) for d, _, files in os.walk(prefix) for f in files if f == "libqevcrdio.so.1"]
+        if len(found) != 1:
+            raise Failed("cmake --install put %d libqevcrdio.so.1 into %s" % (len(found), prefix))
+        own = os.path.realpath(found[0])
+        say("cmake --install --prefix %s: library %s" % (prefix, own))
+        env = self.env()
+        if HAS_TVQCARD:
+            p, lib = own_library.tool_library([os.path.join(prefix, "bin", "tvqcard"), "list"], env)
+            if p.returncode != 0 or "TVQ-210CF" not in p.stdout:
+                raise Failed("%s/bin/tvqcard list failed (%d):\n%s%s" % (prefix, p.returncode, p.stdout, p.stderr))
+            if lib != own:
+                raise Failed("%s/bin/tvqcard loaded %s, not %s" % (prefix, lib, own))
+            say("the prefix's tvqcard list loaded " + lib)
+        for program, want in ((os.path.join(prefix, "bin", "tvqcrdut"), own),
+                              ("/usr/bin/tvqcrdut", self.library_of_package())):
+            lib, out, ended = own_library.program_library([program], env, cwd=self.home())
+            if lib != want:
+                raise Failed("%s mapped %s, not %s (status %s):\n%s" % (program, lib, want, ended, out))
+            say("%s (offscreen) mapped %s" % (program, lib))
+        shutil.rmtree(prefix)
+
     def desktop(self):
         entry = "/usr/share/applications/tvqcrdut.desktop"
         run(["desktop-file-validate", entry])
         keys = desktop_entry(entry)
         argv = exec_argv(keys.get("Exec", ""))
-        folder = keys.get("Path", "")
-        if not os.path.isfile(os.path.join(folder, "TVQCRDUT.chm")):
-            raise Failed("the menu entry's Path %r holds no TVQCRDUT.chm" % folder)
-        say("menu entry: Exec=%s Path=%s Icon=%s" % (keys["Exec"], folder, keys.get("Icon")))
-        return argv, folder
+        if "Path" in keys:
+            raise Failed("the menu entry sets Path=%s: the program would start in a folder not the user's"
+                         % keys["Path"])
+        say("menu entry: Exec=%s Icon=%s, no Path" % (keys["Exec"], keys.get("Icon")))
+        return argv
 
-    def gui(self, argv, folder):
-        self.session = s = xsession.XSession(self.artifacts, wm=True)
-        s.start()
-        say("Xvfb %s with openbox" % s.display)
-
-        log = open(os.path.join(self.artifacts, "tvqcrdut.log"), "w")
-        self.app = s.popen(argv, cwd=folder, env=self.env(), stdout=log, stderr=subprocess.STDOUT)
+    def start(self, argv, cwd, how):
+        s = self.session
+        log = open(os.path.join(self.artifacts, "tvqcrdut-%s.log" % how), "w")
+        self.app = s.popen(argv, cwd=cwd, env=self.env(), stdout=log, stderr=subprocess.STDOUT)
         s.alive = self.app_alive
-        say("started %s in %s (pid %d)" % (" ".join(argv), folder, self.app.pid))
-
+        say("started %s from %s in %s (pid %d)" % (" ".join(argv), how, cwd, self.app.pid))
         s.answer(INFO)
         say("the 2 MB information box came and was answered")
         main, _ = s.wait_window(MAIN_TITLE)
         time.sleep(1.2)  # a slot monitor tick, so the lamps are final
+        return main
+
+    def exit_program(self, main):
+        self.session.keys(main, "alt+x")
+        try:
+            rc = self.app.wait(30)
+        except subprocess.TimeoutExpired:
+            raise Failed("the program did not end after its exit button")
+        if rc != 0:
+            raise Failed("the program ended with status %d" % rc)
+        say("closed with its exit button, status 0")
+
+    def gui(self, argv):
+        self.session = s = xsession.XSession(self.artifacts, wm=True)
+        s.start()
+        say("Xvfb %s with openbox" % s.display)
+
+        # The menu: a desktop starts its programs in a folder of its own.
+        launcher = os.path.join(self.tmp, "desktop")
+        os.makedirs(launcher)
+        main = self.start(argv, launcher, "the menu entry")
         s.screenshot("installed-main-window", main)
         say("main window shown; screenshot installed-main-window.png")
 
+        # Read slot 1 into a file named in the Save As dialog, which has no
+        # name remembered yet: a bare name there lands in the user's home.
+        s.keys(main, "ctrl+F1")
+        dlg, _ = s.wait_window(re.compile(r"SLOT#1 .*"))
+        s.keys(dlg, "alt+r")
+        params, _ = s.wait_window("読み出し設定")
+        s.keys(params, "Tab", "Tab", "space")  # the file name, 参照, pressed
+        save, _ = s.wait_window("名前を付けて保存")
+        s.screenshot("installed-save-dialog", save)
+        s.type("probe")
+        s.keys(save, "Return")
+        s.wait_gone(save, "the Save As dialog")
+        s.keys(params, "alt+s")
+        s.wait_gone(params, "the read parameters dialog")
+        s.answer(APP_TITLE)  # "読み出しを完了しました。"
+        s.keys(dlg, "Escape")
+        s.wait_gone(dlg, "the card access dialog")
+        probe = os.path.join(self.home(), "probe.bin")
+        if not os.path.isfile(probe):
+            found = [os.path.join(d, f) for d, _, files in os.walk(self.tmp) for f in files if f == "probe.bin"]
+            raise Failed("the read's file is not in $HOME (%s); found: %s" % (self.home(), found or "nowhere"))
+        size = os.path.getsize(probe)
+        if size != 2 * MB:
+            raise Failed("%s holds %d bytes, not the 2 MB read" % (probe, size))
+        say("the Save As dialog with no remembered name opened in $HOME: %s, %d bytes" % (probe, size))
+        self.exit_program(main)
+
+        # A terminal in a folder of the user's, without any help of its own.
+        work = os.path.join(self.home(), "work")
+        os.makedirs(work, exist_ok=True)
+        main = self.start(["tvqcrdut"], work, "a terminal")
         before = {w for w, _ in s.windows()}
         # Alt+H is shared by the Help menu and the Help button: it puts the
         # focus on the button, and Space presses it.
@@ -212,9 +316,13 @@ class InstallRun:
             exe = os.path.realpath("/proc/%d/exe" % pid) if pid else ""
             if os.path.basename(exe) != "xchm":
                 raise Failed("the help opened in %r (%s), not in the CHM viewer" % (title, exe or "unknown"))
+            with open("/proc/%d/cmdline" % pid, "rb") as f:
+                cmdline = [a.decode(errors="replace") for a in f.read().split(b"\0") if a]
+            if not any(os.path.realpath(a) == HELP for a in cmdline):
+                raise Failed("the viewer was given %s, not the installed %s" % (cmdline, HELP))
             time.sleep(1.5)  # let it draw the first page
             s.screenshot("installed-help", wid)
-            say("help opened in %s: window %r; screenshot installed-help.png" % (exe, title))
+            say("help opened in %s on %s: window %r; screenshot installed-help.png" % (exe, HELP, title))
             self.stop_viewers()
         else:
             wid, _ = s.wait_window(INFO)
@@ -222,15 +330,7 @@ class InstallRun:
             s.keys(wid, "Return")
             s.wait_gone(wid, "the box about the help")
             say("no CHM viewer installed: the described information box came")
-
-        s.keys(main, "alt+x")
-        try:
-            rc = self.app.wait(30)
-        except subprocess.TimeoutExpired:
-            raise Failed("the program did not end after its exit button")
-        if rc != 0:
-            raise Failed("the program ended with status %d" % rc)
-        say("closed with its exit button, status 0")
+        self.exit_program(main)
 
     def purge(self):
         p = run(["dpkg", "--purge", PACKAGE], check=False, timeout=300)
@@ -296,8 +396,9 @@ class InstallRun:
         os.makedirs(self.artifacts)
         self.install()
         self.tools()
-        argv, folder = self.desktop()
-        self.gui(argv, folder)
+        self.prefix_install()
+        argv = self.desktop()
+        self.gui(argv)
         self.purge()
 
 
@@ -305,6 +406,8 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--deb", required=True, help="the package to install")
     ap.add_argument("--artifacts", required=True, help="folder for screenshots and the program's output")
+    ap.add_argument("--build-dir", default=os.path.join(SOURCE, "build", "test"),
+                    help="the build the package came from, installed once more into a temporary prefix")
     args = ap.parse_args()
     r = InstallRun(args)
     start = time.monotonic()
