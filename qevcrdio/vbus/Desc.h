@@ -13,6 +13,7 @@
 
 #include "VBus.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -28,6 +29,8 @@ constexpr const char *kLegacyDir = "legacy";
 constexpr const char *kCallsFile = ".calls";
 constexpr int kMaxTargets = 16;
 constexpr int kFormatVersion = 2;
+// The largest unit.toml a mending change reads (a reader takes 1 MiB at most).
+constexpr size_t kMaxMendFile = 64u << 20;
 
 // ASCII lower case, and the text without blanks at either end: keys and
 // values of the descriptions are compared this way.
@@ -47,9 +50,12 @@ void ResolveDefaults(UnitDesc *unitDesc);
 // The model's INQUIRY product, e.g. "TVQ-210CF".
 const char *ModelProduct(Model m);
 
-// Why the unit cannot be stored as it is ("" when it can): a text that is not
-// UTF-8, a text longer than its place, a slot the device does not have...
-std::string StorageProblem(const Unit &unit);
+// Why the unit cannot be stored in unitDir as it is ("" when it can): a text
+// that is not UTF-8 (a path as it would be written: inside unitDir relative
+// to it), a text longer than its place, a slot the device does not have...
+std::string StorageProblem(const Unit &unit, const std::string &unitDir = std::string());
+// The image path of a card as unit.toml holds it: relative inside unitDir.
+std::string StoredImagePath(const std::string &image, const std::string &unitDir);
 
 // What a reader may pass over in unit.toml instead of failing: a malformed
 // [slot.N] table (that slot reads as empty) or a malformed [faults] part (no
@@ -57,6 +63,8 @@ std::string StorageProblem(const Unit &unit);
 struct Leniency {
     bool cards = false;
     bool faults = false;
+    // A unit.toml above the size readers take (up to kMaxMendFile), so that a change can shrink it.
+    bool oversized = false;
     std::vector<std::string> *problems = nullptr;
 };
 

@@ -1,5 +1,7 @@
 #include "Files.h"
 
+#include "Desc.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -8,8 +10,11 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <csignal>
+#include <cstdio>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -18,16 +23,17 @@ namespace vbus {
 
 namespace {
 
-constexpr size_t kMaxFile = 1u << 20;  // no description is this large
-
-std::atomic<unsigned> g_tmpCounter{0};
-
-std::string TempName(const std::string &path)
+std::string DirOf(const std::string &path)
 {
     auto slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    return dir + "/.tmp-" + base + "-" + std::to_string(getpid()) + "-" + std::to_string(g_tmpCounter.fetch_add(1));
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string BaseOf(const std::string &path)
+{
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // Opens a bus file without blocking or following a link; -1 (errno) unless it is a regular file.
@@ -44,35 +50,130 @@ int OpenRegular(const std::string &path, int flags)
     return fd;
 }
 
-bool WriteAll(const std::string &path, const std::string &content, bool durable)
+bool WriteFd(int fd, const std::string &content)
 {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
     const char *p = content.data();
     size_t left = content.size();
-    int e = 0;
     while (left > 0) {
         ssize_t n = ::write(fd, p, left);
         if (n < 0) {
             if (errno == EINTR) continue;
-            e = errno;
-            break;
+            return false;
         }
         p += n;
         left -= static_cast<size_t>(n);
-    }
-    // On disk before it takes the old file's place: a crash leaves one or the other.
-    if (e == 0 && durable && ::fdatasync(fd) != 0 && errno != EINVAL) e = errno;
-    if (::close(fd) != 0 && e == 0) e = errno;
-    if (e != 0) {
-        ::unlink(path.c_str());
-        errno = e;
-        return false;
     }
     return true;
 }
 
 }  // namespace
+
+std::string RandomWord()
+{
+    static std::atomic<unsigned> counter{0};
+    uint64_t r = 0;
+    if (::getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
+        struct timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        r = static_cast<uint64_t>(ts.tv_nsec) * 0x9E3779B97F4A7C15ull ^ static_cast<uint64_t>(ts.tv_sec) << 20 ^
+            static_cast<uint64_t>(getpid()) << 40 ^ counter.fetch_add(1);
+    }
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(r));
+    return buf;
+}
+
+void KillPoint(const char *step)
+{
+    static const char *at = std::getenv("TVQ_TEST_KILL_AT");
+    if (at && std::strcmp(at, step) == 0) ::raise(SIGKILL);
+}
+
+bool SyncDir(const std::string &dir)
+{
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int e = 0;
+    if (::fsync(fd) != 0 && errno != EINVAL) e = errno;
+    ::close(fd);
+    errno = e;
+    return e == 0;
+}
+
+NewFile::~NewFile()
+{
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool NewFile::Open(const std::string &dir, const std::string &base)
+{
+    dir_ = dir;
+    base_ = base;
+    // Unnamed until it is complete: a writer killed before that leaves nothing.
+    fd_ = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return false;
+        if (errno == ENOENT) {
+            struct stat st;
+            if (::stat(dir.c_str(), &st) != 0) return false;  // no folder at all
+        }
+        // A file system without unnamed files: a hidden name no one else uses.
+        for (int tries = 0; fd_ < 0; ++tries) {
+            std::string name = dir + "/.tmp-" + base + "-" + RandomWord();
+            fd_ = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd_ >= 0) temp_ = name;
+            else if (errno != EEXIST || tries > 100) return false;
+        }
+    }
+    // Held until the file is closed: a sweep leaves alone what a live writer holds.
+    ::flock(fd_, LOCK_EX | LOCK_NB);
+    return true;
+}
+
+bool NewFile::Flush()
+{
+    if (::fdatasync(fd_) != 0 && errno != EINVAL) return false;
+    return true;
+}
+
+bool NewFile::NameTemp()
+{
+    if (!temp_.empty()) return true;
+    std::string proc = "/proc/self/fd/" + std::to_string(fd_);
+    for (int tries = 0;; ++tries) {
+        std::string name = dir_ + "/.tmp-" + base_ + "-" + RandomWord();
+        if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            temp_ = name;
+            return true;
+        }
+        if (errno != EEXIST || tries > 100) return false;
+    }
+}
+
+bool NewFile::LinkTo(const std::string &path)
+{
+    if (temp_.empty()) {
+        std::string proc = "/proc/self/fd/" + std::to_string(fd_);
+        if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+        // No /proc: through a hidden name instead.
+        if (errno != ENOENT || !NameTemp()) return false;
+    }
+    // link() never replaces: of two writers only one wins.
+    if (::link(temp_.c_str(), path.c_str()) != 0) return false;
+    ::unlink(temp_.c_str());
+    temp_.clear();
+    return true;
+}
+
+bool NewFile::RenameOver(const std::string &path)
+{
+    if (!NameTemp()) return false;
+    KillPoint("temp-named");
+    if (::rename(temp_.c_str(), path.c_str()) != 0) return false;
+    temp_.clear();
+    return true;
+}
 
 std::string WrongKind(const std::string &path)
 {
@@ -88,7 +189,7 @@ std::string WrongKind(const std::string &path)
     return "not a regular file";
 }
 
-ReadResult ReadBusFile(const std::string &path, std::string *out, std::string *why)
+ReadResult ReadBusFile(const std::string &path, std::string *out, std::string *why, size_t maxBytes)
 {
     out->clear();
     int fd = OpenRegular(path, O_RDONLY);
@@ -118,9 +219,9 @@ ReadResult ReadBusFile(const std::string &path, std::string *out, std::string *w
         }
         if (n == 0) break;
         out->append(buf, static_cast<size_t>(n));
-        if (out->size() > kMaxFile) {
+        if (out->size() > maxBytes) {
             ::close(fd);
-            if (why) *why = "'" + path + "' is larger than any description";
+            if (why) *why = "'" + path + "' is larger than any description (above " + std::to_string(maxBytes) + " bytes)";
             return ReadResult::Wrong;
         }
     }
@@ -128,29 +229,85 @@ ReadResult ReadBusFile(const std::string &path, std::string *out, std::string *w
     return ReadResult::Ok;
 }
 
-bool WriteFileAtomic(const std::string &path, const std::string &content, bool durable)
+bool WriteFileAtomic(const std::string &path, const std::string &content, bool durable, bool *replaced)
 {
-    std::string tmp = TempName(path);
-    if (!WriteAll(tmp, content, durable)) return false;
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        int e = errno;
-        ::unlink(tmp.c_str());
-        errno = e;
-        return false;
-    }
-    return true;
+    if (replaced) *replaced = false;
+    NewFile f;
+    if (!f.Open(DirOf(path), BaseOf(path)) || !WriteFd(f.Fd(), content)) return false;
+    // On disk before it takes the old file's place: a crash leaves one or the other.
+    if (durable && !f.Flush()) return false;
+    KillPoint("temp-written");
+    if (!f.RenameOver(path)) return false;
+    if (replaced) *replaced = true;
+    return !durable || SyncDir(DirOf(path));
 }
 
 bool WriteFileExclusive(const std::string &path, const std::string &content)
 {
-    std::string tmp = TempName(path);
-    if (!WriteAll(tmp, content, true)) return false;
-    // link() never replaces: of two writers only one wins.
-    int rc = ::link(tmp.c_str(), path.c_str());
+    NewFile f;
+    if (!f.Open(DirOf(path), BaseOf(path)) || !WriteFd(f.Fd(), content) || !f.Flush() || !f.LinkTo(path))
+        return false;
+    if (SyncDir(DirOf(path))) return true;
     int e = errno;
-    ::unlink(tmp.c_str());
+    ::unlink(path.c_str());  // not known to last: not made
     errno = e;
-    return rc == 0;
+    return false;
+}
+
+int SweepLeftovers(const std::string &dir, const std::vector<std::string> &prefixes)
+{
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dfd < 0) return 0;
+    DIR *d = ::fdopendir(dfd);
+    if (!d) {
+        ::close(dfd);
+        return 0;
+    }
+    std::vector<std::string> names;
+    while (struct dirent *e = ::readdir(d)) {
+        std::string n = e->d_name;
+        for (const auto &p : prefixes)
+            if (n.size() > p.size() && n.compare(0, p.size(), p) == 0) names.push_back(n);
+    }
+    int removed = 0;
+    for (const auto &n : names) {
+        int fd = ::openat(dfd, n.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat held, now;
+        // Only a regular file no live writer holds, and still the one under that name.
+        if (::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+            ::fstatat(dfd, n.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_ino == held.st_ino &&
+            now.st_dev == held.st_dev && ::unlinkat(dfd, n.c_str(), 0) == 0)
+            ++removed;
+        ::close(fd);
+    }
+    ::closedir(d);
+    return removed;
+}
+
+void SweepNewUnitFolders(const std::string &busDir, const std::string &name)
+{
+    std::string prefix = ".new-" + name + "-";
+    DIR *d = ::opendir(busDir.c_str());
+    if (!d) return;
+    std::vector<std::string> names;
+    while (struct dirent *e = ::readdir(d)) {
+        std::string n = e->d_name;
+        if (n.size() > prefix.size() && n.compare(0, prefix.size(), prefix) == 0) names.push_back(n);
+    }
+    ::closedir(d);
+    for (const auto &n : names) {
+        std::string path = busDir + "/" + n;
+        int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) continue;
+        // A create still running holds its folder.
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            SweepLeftovers(path, {".tmp-"});
+            ::unlinkat(fd, kUnitFile, 0);
+            ::rmdir(path.c_str());  // only when nothing else is in it
+        }
+        ::close(fd);
+    }
 }
 
 void AppendLine(const std::string &path, const std::string &line)
@@ -180,6 +337,59 @@ bool FlushFile(const std::string &path, std::string *why)
     }
     ::close(fd);
     return ok;
+}
+
+namespace {
+
+int OpenImage(const std::string &path, bool followLinks)
+{
+    return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
+}
+
+std::string AbsenceOf(const std::string &path, bool followLinks, int e)
+{
+    struct stat st;
+    std::string kind;
+    if (!followLinks) kind = WrongKind(path);
+    else if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        kind = S_ISSOCK(st.st_mode) ? "a socket" : S_ISFIFO(st.st_mode) ? "a FIFO" : S_ISDIR(st.st_mode) ? "a directory"
+                                                                                                    : "not a regular file";
+    if (e == ENOENT) return "'" + path + "' is missing";
+    if (e == ELOOP && followLinks) return "'" + path + "' is a loop of symbolic links";
+    if (!kind.empty()) return "'" + path + "' is " + kind;
+    return "'" + path + "' cannot be opened: " + std::strerror(e);
+}
+
+}  // namespace
+
+std::string ImageAbsence(const std::string &path, bool followLinks)
+{
+    int fd = OpenImage(path, followLinks);
+    if (fd < 0) return AbsenceOf(path, followLinks, errno);
+    struct stat st;
+    bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    ::close(fd);
+    return regular ? std::string() : AbsenceOf(path, followLinks, EINVAL);
+}
+
+FlushResult FlushImage(const std::string &path, bool followLinks, std::string *why)
+{
+    int fd = OpenImage(path, followLinks);
+    if (fd < 0) {
+        if (why) *why = AbsenceOf(path, followLinks, errno);
+        return FlushResult::Absent;
+    }
+    struct stat st;
+    FlushResult r = FlushResult::Done;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (why) *why = AbsenceOf(path, followLinks, EINVAL);
+        r = FlushResult::Absent;
+    } else if (::fdatasync(fd) != 0 && errno != EINVAL) {
+        if (why) *why = "cannot flush '" + path + "' to disk: " + std::strerror(errno);
+        r = FlushResult::Failed;
+    }
+    ::close(fd);
+    return r;
 }
 
 UnitLock::UnitLock(const std::string &unitDir, int timeoutMs)

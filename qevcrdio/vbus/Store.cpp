@@ -20,7 +20,7 @@ LoadResult LoadUnitDir(const std::string &dir, Unit *unit, std::string *why, boo
     if (legacy) *legacy = false;
     std::string text, reason;
     std::string path = dir + "/" + kUnitFile;
-    ReadResult rr = ReadBusFile(path, &text, &reason);
+    ReadResult rr = ReadBusFile(path, &text, &reason, lenient.oversized ? kMaxMendFile : kMaxBusFile);
     if (rr == ReadResult::Ok) {
         Unit u;
         u.name = unit->name;
@@ -44,6 +44,16 @@ LoadResult LoadUnitDir(const std::string &dir, Unit *unit, std::string *why, boo
     return missing ? LoadResult::Missing : wrong ? LoadResult::Wrong : LoadResult::Bad;
 }
 
+void SweepUnitLeftovers(const std::string &dir, const std::string &name)
+{
+    SweepLeftovers(dir, {".tmp-"});
+    SweepLeftovers(dir + "/" + kCardsDir, {".tmp-", ".part-"});
+    SweepLeftovers(dir + "/" + kEjectedDir, {".tmp-"});
+    SweepLeftovers(dir + "/" + kLegacyDir, {".tmp-"});
+    auto slash = dir.rfind('/');
+    if (slash != std::string::npos) SweepNewUnitFolders(slash == 0 ? "/" : dir.substr(0, slash), name);
+}
+
 bool ModifyUnit(const std::string &dir, const std::string &name,
                 const std::function<bool(Unit &, std::string *)> &change, std::string *why, int timeoutMs,
                 const Leniency &lenient)
@@ -58,6 +68,7 @@ bool ModifyUnit(const std::string &dir, const std::string &name,
         }
         return false;
     }
+    SweepUnitLeftovers(dir, name);
     Unit u;
     u.name = name;
     bool legacy = false;
@@ -71,13 +82,25 @@ bool ModifyUnit(const std::string &dir, const std::string &name,
         return false;
     }
     if (!change(u, why)) return false;
-    std::string problem = StorageProblem(u);
+    std::string problem = StorageProblem(u, dir);
     if (!problem.empty()) {
         if (why) *why = "cannot store unit '" + name + "': " + problem + "; nothing was changed";
         return false;
     }
-    if (!WriteFileAtomic(dir + "/" + kUnitFile, UnitFileText(u, dir))) {
-        if (why) *why = "cannot write the description of unit '" + name + "': " + std::strerror(errno);
+    std::string text = UnitFileText(u, dir);
+    // Readers take no larger file: the unit would vanish from the bus.
+    if (text.size() > kMaxBusFile) {
+        if (why)
+            *why = "cannot store unit '" + name + "': its description would be " + std::to_string(text.size()) +
+                   " bytes, more than the " + std::to_string(kMaxBusFile) + " a description may hold; nothing was changed";
+        return false;
+    }
+    bool replaced = false;
+    if (!WriteFileAtomic(dir + "/" + kUnitFile, text, true, &replaced)) {
+        if (why)
+            *why = replaced ? "the description of unit '" + name + "' was changed but cannot be flushed to disk: " +
+                                  std::strerror(errno)
+                            : "cannot write the description of unit '" + name + "': " + std::strerror(errno);
         return false;
     }
     // Migrated (now or by a change that stopped half-way): unit.toml is what
@@ -87,6 +110,8 @@ bool ModifyUnit(const std::string &dir, const std::string &name,
         std::string aside = dir + "/" + kLegacyDir;
         ::mkdir(aside.c_str(), 0755);
         for (const auto &f : old) ::rename((dir + "/" + f).c_str(), (aside + "/" + f).c_str());
+        SyncDir(aside);
+        SyncDir(dir);
     }
     (void)legacy;
     return true;
@@ -114,7 +139,10 @@ bool TakeCardOut(const std::string &dir, const std::string &name, int slot, std:
             std::string flushWhy;
             // A bound device is unbound as it is: its cache flushed at most, nothing written.
             // One without a card has nothing to flush; one whose flush fails keeps its card.
-            bool flushed = FlushFile(it->device.empty() ? it->image : it->device, &flushWhy);
+            // An image that does not open reads as absent: nothing of it waits to be flushed.
+            bool flushed = it->device.empty()
+                               ? FlushImage(it->image, it->inPlace, &flushWhy) != FlushResult::Failed
+                               : FlushFile(it->device, &flushWhy);
             if (!flushed && !it->device.empty() && blockdev::Probe(it->device).state != blockdev::Medium::Present)
                 flushed = true;
             if (!flushed) {
@@ -122,7 +150,8 @@ bool TakeCardOut(const std::string &dir, const std::string &name, int slot, std:
                 return false;
             }
             std::string ejected = dir + "/" + kEjectedDir;
-            if (::mkdir(ejected.c_str(), 0755) != 0 && errno != EEXIST) {
+            if (::mkdir(ejected.c_str(), 0755) == 0) SyncDir(dir);
+            else if (errno != EEXIST) {
                 *reason = "cannot take the card out: cannot create '" + ejected + "': " + std::strerror(errno) + stays;
                 return false;
             }
@@ -138,6 +167,7 @@ bool TakeCardOut(const std::string &dir, const std::string &name, int slot, std:
                 return false;
             }
             record = path;
+            KillPoint("record-written");
             *image = it->device.empty() ? it->image : it->device;
             u.cards.erase(it);
             return true;

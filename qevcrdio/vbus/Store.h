@@ -36,6 +36,10 @@ bool ModifyUnit(const std::string &unitDir, const std::string &name,
                 const std::function<bool(Unit &, std::string *)> &change, std::string *why,
                 int timeoutMs = kLockTimeoutMs, const Leniency &lenient = Leniency());
 
+// Removes, under the unit's lock, what killed changes of the unit left behind:
+// temporaries in its folders and the hidden folders of a create.
+void SweepUnitLeftovers(const std::string &unitDir, const std::string &name);
+
 // Takes the card out of the slot: flushes its image, keeps a record of it in
 // ejected/ and removes it from the description, all under the unit's lock.
 // The image stays where it is. False with *why (the card stays in then).

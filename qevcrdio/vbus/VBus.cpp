@@ -15,6 +15,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,8 +44,8 @@ bool MakeDirs(const std::string &path)
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Copies an image, keeping runs of zero blocks as holes.
-void CopySparse(const std::string &from, const std::string &to)
+// Copies an image into the file open at out, keeping runs of zero blocks as holes.
+void CopySparse(const std::string &from, int out, const std::string &to)
 {
     int in = ::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (in < 0) throw Error("cannot open image '" + from + "': " + Errno());
@@ -53,12 +54,7 @@ void CopySparse(const std::string &from, const std::string &to)
         ::close(in);
         throw Error("image '" + from + "' is not a regular file");
     }
-    int out = ::open(to.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (out < 0) {
-        int e = errno;
-        ::close(in);
-        throw Error("cannot create '" + to + "': " + Errno(e));
-    }
+    ::fcntl(in, F_SETFL, ::fcntl(in, F_GETFL) & ~O_NONBLOCK);
     std::vector<char> buf(1 << 20);
     static const std::vector<char> zero(1 << 20, 0);
     off_t pos = 0;
@@ -85,9 +81,9 @@ void CopySparse(const std::string &from, const std::string &to)
             if (!err.empty()) break;
         }
         pos += n;
+        KillPoint("copying");
     }
     if (err.empty() && ::ftruncate(out, pos) != 0) err = "cannot size '" + to + "': " + Errno();
-    if (::close(out) != 0 && err.empty()) err = "cannot write '" + to + "': " + Errno();
     ::close(in);
     if (!err.empty()) throw Error(err);
 }
@@ -294,28 +290,64 @@ void Bus::CreateUnit(const std::string &name, const UnitDesc &descIn)
     u.name = name;
     u.unitDesc = descIn;
     ResolveDefaults(&u.unitDesc);
-    std::string problem = StorageProblem(u);
+    std::string problem = StorageProblem(u, dir);
     if (!problem.empty()) throw Error("cannot create unit '" + name + "': " + problem);
-    // Built under a hidden name and renamed, so the library never sees half a unit.
-    std::string tmp = dir_ + "/.new-" + name + "-" + std::to_string(getpid());
-    if (::mkdir(tmp.c_str(), 0755) != 0) throw Error("cannot create '" + tmp + "': " + Errno());
-    if (!WriteFileAtomic(tmp + "/" + kUnitFile, UnitFileText(u, dir))) {
-        int e = errno;
-        ::rmdir(tmp.c_str());
-        throw Error("cannot write the description of '" + name + "': " + Errno(e));
+    const std::string text = UnitFileText(u, dir);
+    SweepNewUnitFolders(dir_, name);
+    // Built under a hidden name and renamed whole, so the library never sees half a unit.
+    std::string tmp;
+    for (int tries = 0;; ++tries) {
+        tmp = dir_ + "/.new-" + name + "-" + RandomWord();
+        if (::mkdir(tmp.c_str(), 0755) == 0) break;
+        if (errno != EEXIST || tries > 100) throw Error("cannot create '" + tmp + "': " + Errno());
     }
-    if (::mkdir(dir.c_str(), 0755) != 0) {
-        int e = errno;
+    // Held while it is built: a sweep takes only the folders of creates that died.
+    int held = ::open(tmp.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (held >= 0) ::flock(held, LOCK_EX | LOCK_NB);
+    auto drop = [&] {
         ::unlink((tmp + "/" + kUnitFile).c_str());
         ::rmdir(tmp.c_str());
-        if (e == EEXIST) throw Error("unit '" + name + "' already exists");
-        throw Error("cannot create unit '" + name + "': " + Errno(e));
+        if (held >= 0) ::close(held);
+    };
+    if (!WriteFileAtomic(tmp + "/" + kUnitFile, text)) {
+        int e = errno;
+        drop();
+        throw Error("cannot write the description of '" + name + "': " + Errno(e));
     }
-    // The directory is ours now (mkdir is exclusive); the description lands in it at once.
-    int rc = ::rename((tmp + "/" + kUnitFile).c_str(), (dir + "/" + kUnitFile).c_str());
+    KillPoint("unit-built");
+    if (::renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, dir.c_str(), RENAME_NOREPLACE) == 0) {
+        if (held >= 0) ::close(held);
+        if (!SyncDir(dir_)) throw Error("unit '" + name + "' was created but cannot be flushed to disk: " + Errno());
+        return;
+    }
     int e = errno;
-    ::rmdir(tmp.c_str());
-    if (rc != 0) throw Error("cannot create unit '" + name + "': " + Errno(e));
+    drop();
+    if (e != EEXIST && e != ENOTEMPTY && e != EINVAL && e != ENOSYS)
+        throw Error("cannot create unit '" + name + "': " + Errno(e));
+    // The name is taken (or the file system cannot rename without replacing):
+    // a folder there without a description is a unit half made, and gets its
+    // description now, under its lock, never over another one.
+    bool made = ::mkdir(dir.c_str(), 0755) == 0;
+    if (!made && errno != EEXIST) throw Error("cannot create unit '" + name + "': " + Errno());
+    CheckUnitFolder(dir, name);
+    std::string why;
+    bool exists = false;
+    {
+        UnitLock lock(dir, kLockTimeoutMs);
+        if (!lock.Locked()) throw Error("unit '" + name + "' is busy: another command holds its lock");
+        Unit old;
+        old.name = name;
+        exists = LoadUnitDir(dir, &old, &why) != LoadResult::Missing;
+        if (!exists) {
+            SweepUnitLeftovers(dir, name);
+            if (!WriteFileExclusive(dir + "/" + kUnitFile, text)) {
+                if (errno == EEXIST) exists = true;
+                else throw Error("cannot write the description of '" + name + "': " + Errno());
+            }
+        }
+    }
+    if (exists) throw Error("unit '" + name + "' already exists");
+    if (made) SyncDir(dir_);
 }
 
 void Bus::ChangeUnit(const std::string &name, const std::function<void(Unit &)> &change)
@@ -383,14 +415,20 @@ std::vector<std::string> Bus::UnitNames() const
 namespace {
 
 // Flushes the images of the cards given; throws when one cannot be flushed.
+// An image that does not open reads as absent, so nothing of it waits.
 void FlushCards(const std::vector<Card> &cards, const std::string &what)
 {
     for (const auto &c : cards) {
         std::string why;
         // A bound device: its write cache, as far as the reader has one; nothing is
-        // written. One without a card has nothing to flush.
-        if (FlushFile(c.device.empty() ? c.image : c.device, &why)) continue;
-        if (!c.device.empty() && blockdev::Probe(c.device).state != blockdev::Medium::Present) continue;
+        // written. One without a card has nothing to flush, nor has an image that
+        // does not open: that card reads as absent.
+        if (c.device.empty()) {
+            if (FlushImage(c.image, c.inPlace, &why) == FlushResult::Failed) throw Error(why + "; " + what);
+            continue;
+        }
+        if (FlushFile(c.device, &why)) continue;
+        if (blockdev::Probe(c.device).state != blockdev::Medium::Present) continue;
         throw Error(why + "; " + what);
     }
 }
@@ -455,54 +493,60 @@ std::string Bus::Insert(const std::string &name, int slot, const std::string &im
     if (p && p->totalSectors > bytes / 512)
         throw Error("drive parameters give " + std::to_string(p->totalSectors) + " sectors, the image holds " +
                     std::to_string(bytes / 512));
-    std::string made;  // a file this insert created, removed again if the insert fails
+    NewFile copy;  // the card made for the slot: named only once it is whole and on disk
+    std::string cards = dir + "/" + kCardsDir;
     if (inPlace) {
         c.image = Absolute(image);
         c.inPlace = true;
-        if (!IsUtf8(c.image))
+        if (!IsUtf8(StoredImagePath(c.image, dir)))
             throw Error("the image path '" + c.image + "' is not UTF-8 text and cannot be stored");
     } else {
-        std::string cards = dir + "/" + kCardsDir;
-        if (::mkdir(cards.c_str(), 0755) != 0 && errno != EEXIST)
-            throw Error("cannot create '" + cards + "': " + Errno());
-        // A fresh name every time: a card taken out keeps its file.
-        for (int k = 1;; ++k) {
-            std::string cand = cards + "/slot" + std::to_string(slot) + "-" + std::to_string(k) + ".img";
-            int fd = ::open(cand.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-            if (fd < 0) {
-                if (errno == EEXIST) continue;
-                throw Error("cannot create '" + cand + "': " + Errno());
-            }
-            c.image = made = cand;
-            int rc = image.empty() ? ::ftruncate(fd, static_cast<off_t>(bytes)) : 0;
-            int e = errno;
-            ::close(fd);
-            if (rc != 0) {
-                ::unlink(made.c_str());
-                throw Error("cannot size '" + cand + "': " + Errno(e));
-            }
-            break;
+        if (::mkdir(cards.c_str(), 0755) == 0) SyncDir(dir);
+        else if (errno != EEXIST) throw Error("cannot create '" + cards + "': " + Errno());
+        std::string what = "a new card in '" + cards + "'";
+        if (!copy.Open(cards, "slot" + std::to_string(slot))) throw Error("cannot create " + what + ": " + Errno());
+        if (image.empty()) {
+            if (::ftruncate(copy.Fd(), static_cast<off_t>(bytes)) != 0) throw Error("cannot size " + what + ": " + Errno());
+        } else {
+            CopySparse(image, copy.Fd(), cards);
         }
-        if (!image.empty()) {
-            try {
-                CopySparse(image, c.image);
-            } catch (const Error &) {
-                ::unlink(made.c_str());
-                throw;
-            }
-        }
+        if (!copy.Flush()) throw Error("cannot flush " + what + " to disk: " + Errno());
     }
     c.params = p ? *p : DefaultDriveParams(bytes);
     if (c.params.totalSectors == 0) c.params.totalSectors = static_cast<uint32_t>(bytes / 512);
+    std::string named;  // the name this insert gave the new card, taken back if the insert fails
     try {
         ChangeUnit(name, [&](Unit &now) {
             if (slot >= static_cast<int>(now.unitDesc.targets))
                 throw Error("slot " + std::to_string(slot) + " does not exist on unit '" + name + "'");
             if (FindCard(now, slot)) throw occupied();
+            if (!inPlace && named.empty()) {
+                // A fresh name every time: a card taken out keeps its file.
+                for (int k = 1;; ++k) {
+                    std::string cand = cards + "/slot" + std::to_string(slot) + "-" + std::to_string(k) + ".img";
+                    if (copy.LinkTo(cand)) {
+                        named = cand;
+                        break;
+                    }
+                    if (errno != EEXIST) throw Error("cannot create '" + cand + "': " + Errno());
+                }
+                if (!SyncDir(cards)) throw Error("cannot flush '" + cards + "' to disk: " + Errno());
+                KillPoint("card-named");
+                c.image = named;
+            }
             now.cards.push_back(c);
         });
     } catch (const Error &) {
-        if (!made.empty()) ::unlink(made.c_str());  // never used: no card's data is lost
+        // Never used, unless the description names it after all (a change whose flush failed).
+        if (!named.empty()) {
+            Unit after;
+            after.name = name;
+            std::string why;
+            bool used = LoadUnitDir(dir, &after, &why) == LoadResult::Ok &&
+                        std::any_of(after.cards.begin(), after.cards.end(),
+                                    [&](const Card &k) { return k.image == named; });
+            if (!used) ::unlink(named.c_str());
+        }
         throw;
     }
     return c.image;
@@ -658,6 +702,7 @@ void Bus::ClearFaults(const std::string &name)
     // counts of old and new rules never mix.
     Leniency mend;
     mend.faults = true;
+    mend.oversized = true;  // a rule list grown past what readers take is mended here too
     std::string why;
     auto clear = [](Unit &u, std::string *) {
         u.faults.clear();

@@ -206,13 +206,8 @@ std::vector<std::string> FileProblems(vbus::Bus &bus, const vbus::Unit &u)
     std::string dir = bus.UnitDir(u.name);
     for (const auto &c : u.cards) {
         if (!c.device.empty()) continue;  // a bound device: its line says what it holds
-        struct stat st;
-        std::string kind = vbus::WrongKind(c.image);
-        if (::stat(c.image.c_str(), &st) != 0)
-            out.push_back("the image of slot " + std::to_string(c.slot) + " '" + c.image + "' is missing: the slot reads as empty");
-        else if (!S_ISREG(st.st_mode) || (!c.inPlace && !kind.empty()))
-            out.push_back("the image of slot " + std::to_string(c.slot) + " '" + c.image + "' is " +
-                          (kind.empty() ? std::string("not a regular file") : kind) + ": the slot reads as empty");
+        std::string why = vbus::ImageAbsence(c.image, c.inPlace);
+        if (!why.empty()) out.push_back("the image of slot " + std::to_string(c.slot) + " " + why + ": the slot reads as empty");
     }
     for (const char *f : {vbus::kCountsFile, vbus::kUnitFile}) {
         std::string kind = vbus::WrongKind(dir + "/" + f);
@@ -225,6 +220,30 @@ std::vector<std::string> FileProblems(vbus::Bus &bus, const vbus::Unit &u)
             out.push_back("'" + path + "' is " + vbus::WrongKind(path) + ", not a folder");
     }
     return out;
+}
+
+// The cards (all, or the one in slot) whose image does not open: such a card
+// reads as absent, so a pull, unplug or sync passes over it; the user is told.
+std::vector<std::string> AbsentImages(vbus::Bus &bus, const std::string &name, int slot = 0)
+{
+    std::vector<std::string> out;
+    try {
+        for (const auto &c : bus.GetUnit(name).cards) {
+            if (!c.device.empty() || (slot != 0 && c.slot != slot)) continue;
+            std::string why = vbus::ImageAbsence(c.image, c.inPlace);
+            if (!why.empty())
+                out.push_back("the image of slot " + std::to_string(c.slot) + " " + why +
+                              ": that card read as absent, nothing of it was flushed");
+        }
+    } catch (const vbus::Error &) {
+        // The command itself says what is wrong with the unit.
+    }
+    return out;
+}
+
+void Notes(const std::vector<std::string> &notes)
+{
+    for (const auto &n : notes) std::cerr << "tvqunit: note: " << n << "\n";
 }
 
 void Show(vbus::Bus &bus, const std::string &name)
@@ -318,6 +337,8 @@ int Run(int argc, char **argv)
         ->check(CLI::IsMember({"always", "off"}));
     set->callback([&] {
         action = [&](vbus::Bus &bus) {
+            std::vector<std::string> absent;
+            if (sync == "always") absent = AbsentImages(bus, name);
             // One change: a set that fails anywhere leaves every field as it was.
             bus.ChangeUnit(name, [&](vbus::Unit &u) {
                 unitDesc.Apply(&u.unitDesc, false);
@@ -327,6 +348,7 @@ int Run(int argc, char **argv)
                                           "' cannot have fewer targets than that");
                 if (!sync.empty()) vbus::ApplySync(u, sync == "always");
             });
+            Notes(absent);
         };
     });
 
@@ -371,7 +393,13 @@ int Run(int argc, char **argv)
 
     auto *unplug = app.add_subcommand("unplug", "unplug a unit");
     unplug->add_option("name", name, "unit name")->required();
-    unplug->callback([&] { action = [&](vbus::Bus &bus) { bus.Unplug(name); }; });
+    unplug->callback([&] {
+        action = [&](vbus::Bus &bus) {
+            std::vector<std::string> absent = AbsentImages(bus, name);
+            bus.Unplug(name);
+            Notes(absent);
+        };
+    });
 
     auto *insert = app.add_subcommand(
         "insert", "put a card into a slot: a blank one of --size, an --image, or a block --device bound to it");
@@ -439,9 +467,11 @@ int Run(int argc, char **argv)
         action = [&](vbus::Bus &bus) {
             int slot = slotOf();
             bool bound = !bus.GetCard(name, slot).device.empty();
+            std::vector<std::string> absent = AbsentImages(bus, name, slot);
             std::string path = bus.Pull(name, slot);
             if (bound) std::cout << "unbound " << path << "; nothing was written to it\n";
             else std::cout << "pulled; the image stays at " << path << "\n";
+            Notes(absent);
         };
     });
     auto *eject = app.add_subcommand(
@@ -453,9 +483,11 @@ int Run(int argc, char **argv)
         action = [&](vbus::Bus &bus) {
             int slot = slotOf();
             bool bound = !bus.GetCard(name, slot).device.empty();
+            std::vector<std::string> absent = bound ? std::vector<std::string>() : AbsentImages(bus, name, slot);
             std::string path = bus.Eject(name, slot);
             if (bound) std::cout << "ejected the card in " << path << "; the device stays bound\n";
             else std::cout << "pulled; the image stays at " << path << "\n";
+            Notes(absent);
         };
     });
 
