@@ -254,7 +254,8 @@ bool WriteFileExclusive(const std::string &path, const std::string &content)
     return false;
 }
 
-int SweepLeftovers(const std::string &dir, const std::vector<std::string> &prefixes)
+int SweepLeftovers(const std::string &dir, const std::vector<std::string> &prefixes,
+                   const std::function<bool(const std::string &name)> &rescue)
 {
     int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (dfd < 0) return 0;
@@ -277,7 +278,7 @@ int SweepLeftovers(const std::string &dir, const std::vector<std::string> &prefi
         // Only a regular file no live writer holds, and still the one under that name.
         if (::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
             ::fstatat(dfd, n.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_ino == held.st_ino &&
-            now.st_dev == held.st_dev && ::unlinkat(dfd, n.c_str(), 0) == 0)
+            now.st_dev == held.st_dev && !(rescue && rescue(n)) && ::unlinkat(dfd, n.c_str(), 0) == 0)
             ++removed;
         ::close(fd);
     }
@@ -287,7 +288,7 @@ int SweepLeftovers(const std::string &dir, const std::vector<std::string> &prefi
 
 void SweepNewUnitFolders(const std::string &busDir, const std::string &name)
 {
-    std::string prefix = ".new-" + name + "-";
+    std::string prefix = name.empty() ? ".new-" : ".new-" + name + "-";
     DIR *d = ::opendir(busDir.c_str());
     if (!d) return;
     std::vector<std::string> names;

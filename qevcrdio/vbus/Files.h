@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -73,15 +74,20 @@ private:
 bool SyncDir(const std::string &dir);
 
 // Removes in dir what killed writers left: files whose names begin with one
-// of the prefixes and that no live writer holds. Returns how many went.
-int SweepLeftovers(const std::string &dir, const std::vector<std::string> &prefixes);
+// of the prefixes and that no live writer holds. rescue (if given) is asked
+// first about each, and may put it to use instead (true: leave it).
+// Returns how many went.
+int SweepLeftovers(const std::string &dir, const std::vector<std::string> &prefixes,
+                   const std::function<bool(const std::string &name)> &rescue = nullptr);
 // Removes the hidden folders in which a killed create of unit name was
-// building it (".new-<name>-..."), when no create holds them any more.
+// building it (".new-<name>-..."; every unit's with name ""), when no create
+// holds them any more.
 void SweepNewUnitFolders(const std::string &busDir, const std::string &name);
 
-// A random word for temporary names: never the process id alone, which a
-// process killed earlier may have used too.
+// A random word for temporary names (kRandomWordSize hexadecimal digits):
+// never the process id alone, which a process killed earlier may have used too.
 std::string RandomWord();
+constexpr size_t kRandomWordSize = 16;
 
 // Test hook: with TVQ_TEST_KILL_AT=<step> in the environment the process
 // kills itself with SIGKILL at that step, as kill -9 or a power cut would.

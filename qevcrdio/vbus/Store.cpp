@@ -6,6 +6,7 @@
 #include "Node.h"
 
 #include <algorithm>
+#include <sys/stat.h>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -44,10 +45,30 @@ LoadResult LoadUnitDir(const std::string &dir, Unit *unit, std::string *why, boo
     return missing ? LoadResult::Missing : wrong ? LoadResult::Wrong : LoadResult::Bad;
 }
 
-void SweepUnitLeftovers(const std::string &dir, const std::string &name)
+std::string PartName(const std::string &image)
+{
+    auto slash = image.rfind('/');
+    return image.substr(0, slash + 1) + ".part-" + image.substr(slash + 1) + "-" + RandomWord();
+}
+
+void SweepUnitLeftovers(const std::string &dir, const std::string &name, const Unit &unit)
 {
     SweepLeftovers(dir, {".tmp-"});
-    SweepLeftovers(dir + "/" + kCardsDir, {".tmp-", ".part-"});
+    const std::string cards = dir + "/" + kCardsDir;
+    // An insert killed after its description was written: the card's image goes in place.
+    auto complete = [&](const std::string &part) {
+        const size_t tail = 1 + kRandomWordSize;
+        if (part.compare(0, 6, ".part-") != 0 || part.size() <= 6 + tail) return false;
+        std::string image = cards + "/" + part.substr(6, part.size() - 6 - tail);
+        struct stat st;
+        bool named = std::any_of(unit.cards.begin(), unit.cards.end(),
+                                 [&](const Card &c) { return c.device.empty() && c.image == image; });
+        if (!named || ::lstat(image.c_str(), &st) == 0) return false;
+        if (::rename((cards + "/" + part).c_str(), image.c_str()) != 0) return false;
+        SyncDir(cards);
+        return true;
+    };
+    SweepLeftovers(cards, {".tmp-", ".part-"}, complete);
     SweepLeftovers(dir + "/" + kEjectedDir, {".tmp-"});
     SweepLeftovers(dir + "/" + kLegacyDir, {".tmp-"});
     auto slash = dir.rfind('/');
@@ -56,7 +77,7 @@ void SweepUnitLeftovers(const std::string &dir, const std::string &name)
 
 bool ModifyUnit(const std::string &dir, const std::string &name,
                 const std::function<bool(Unit &, std::string *)> &change, std::string *why, int timeoutMs,
-                const Leniency &lenient)
+                const Leniency &lenient, const std::function<bool(std::string *)> &committed)
 {
     UnitLock lock(dir, timeoutMs);
     if (!lock.Locked()) {
@@ -68,7 +89,6 @@ bool ModifyUnit(const std::string &dir, const std::string &name,
         }
         return false;
     }
-    SweepUnitLeftovers(dir, name);
     Unit u;
     u.name = name;
     bool legacy = false;
@@ -81,6 +101,7 @@ bool ModifyUnit(const std::string &dir, const std::string &name,
                                              : "unit '" + name + "' cannot be read: " + reason;
         return false;
     }
+    SweepUnitLeftovers(dir, name, u);
     if (!change(u, why)) return false;
     std::string problem = StorageProblem(u, dir);
     if (!problem.empty()) {
@@ -97,10 +118,17 @@ bool ModifyUnit(const std::string &dir, const std::string &name,
     }
     bool replaced = false;
     if (!WriteFileAtomic(dir + "/" + kUnitFile, text, true, &replaced)) {
+        int e = errno;
+        if (!replaced) {
+            if (why) *why = "cannot write the description of unit '" + name + "': " + std::strerror(e);
+            return false;
+        }
+        // In place, though perhaps not for good: what goes with it goes along.
+        std::string after;
+        if (committed) committed(&after);
         if (why)
-            *why = replaced ? "the description of unit '" + name + "' was changed but cannot be flushed to disk: " +
-                                  std::strerror(errno)
-                            : "cannot write the description of unit '" + name + "': " + std::strerror(errno);
+            *why = "the description of unit '" + name + "' was changed but cannot be flushed to disk: " +
+                   std::strerror(e) + (after.empty() ? std::string() : "; " + after);
         return false;
     }
     // Migrated (now or by a change that stopped half-way): unit.toml is what
@@ -114,7 +142,8 @@ bool ModifyUnit(const std::string &dir, const std::string &name,
         SyncDir(dir);
     }
     (void)legacy;
-    return true;
+    KillPoint("description-written");
+    return !committed || committed(why);
 }
 
 bool TakeCardOut(const std::string &dir, const std::string &name, int slot, std::string *image, std::string *why,

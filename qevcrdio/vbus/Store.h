@@ -31,14 +31,21 @@ constexpr int kLockTimeoutMs = 10000;
 // returns false (with *why) to leave everything as it was. A device of an
 // earlier version is written in the current format and its old files are
 // moved into legacy/. False with *why when anything fails; nothing is
-// changed then.
+// changed then. committed (if given) runs once the new description is in
+// place, still under the lock; its false (with *why) makes the call fail.
 bool ModifyUnit(const std::string &unitDir, const std::string &name,
                 const std::function<bool(Unit &, std::string *)> &change, std::string *why,
-                int timeoutMs = kLockTimeoutMs, const Leniency &lenient = Leniency());
+                int timeoutMs = kLockTimeoutMs, const Leniency &lenient = Leniency(),
+                const std::function<bool(std::string *)> &committed = nullptr);
 
-// Removes, under the unit's lock, what killed changes of the unit left behind:
-// temporaries in its folders and the hidden folders of a create.
-void SweepUnitLeftovers(const std::string &unitDir, const std::string &name);
+// The hidden name under which a new card's image waits for the description
+// that names it: ".part-<base>-<random>" beside the image.
+std::string PartName(const std::string &image);
+
+// Cleans up, under the unit's lock, what killed changes of the unit left:
+// temporaries in its folders and the hidden folders of a create go; a new
+// card's image that its description names already is put in place.
+void SweepUnitLeftovers(const std::string &unitDir, const std::string &name, const Unit &unit);
 
 // Takes the card out of the slot: flushes its image, keeps a record of it in
 // ejected/ and removes it from the description, all under the unit's lock.

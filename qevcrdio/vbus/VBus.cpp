@@ -293,7 +293,7 @@ void Bus::CreateUnit(const std::string &name, const UnitDesc &descIn)
     std::string problem = StorageProblem(u, dir);
     if (!problem.empty()) throw Error("cannot create unit '" + name + "': " + problem);
     const std::string text = UnitFileText(u, dir);
-    SweepNewUnitFolders(dir_, name);
+    SweepNewUnitFolders(dir_, std::string());
     // Built under a hidden name and renamed whole, so the library never sees half a unit.
     std::string tmp;
     for (int tries = 0;; ++tries) {
@@ -339,7 +339,7 @@ void Bus::CreateUnit(const std::string &name, const UnitDesc &descIn)
         old.name = name;
         exists = LoadUnitDir(dir, &old, &why) != LoadResult::Missing;
         if (!exists) {
-            SweepUnitLeftovers(dir, name);
+            SweepUnitLeftovers(dir, name, old);
             if (!WriteFileExclusive(dir + "/" + kUnitFile, text)) {
                 if (errno == EEXIST) exists = true;
                 else throw Error("cannot write the description of '" + name + "': " + Errno());
@@ -514,41 +514,64 @@ std::string Bus::Insert(const std::string &name, int slot, const std::string &im
     }
     c.params = p ? *p : DefaultDriveParams(bytes);
     if (c.params.totalSectors == 0) c.params.totalSectors = static_cast<uint32_t>(bytes / 512);
-    std::string named;  // the name this insert gave the new card, taken back if the insert fails
-    try {
-        ChangeUnit(name, [&](Unit &now) {
-            if (slot >= static_cast<int>(now.unitDesc.targets))
-                throw Error("slot " + std::to_string(slot) + " does not exist on unit '" + name + "'");
-            if (FindCard(now, slot)) throw occupied();
-            if (!inPlace && named.empty()) {
-                // A fresh name every time: a card taken out keeps its file.
-                for (int k = 1;; ++k) {
-                    std::string cand = cards + "/slot" + std::to_string(slot) + "-" + std::to_string(k) + ".img";
-                    if (copy.LinkTo(cand)) {
-                        named = cand;
-                        break;
-                    }
-                    if (errno != EEXIST) throw Error("cannot create '" + cand + "': " + Errno());
-                }
-                if (!SyncDir(cards)) throw Error("cannot flush '" + cards + "' to disk: " + Errno());
-                KillPoint("card-named");
-                c.image = named;
-            }
-            now.cards.push_back(c);
-        });
-    } catch (const Error &) {
-        // Never used, unless the description names it after all (a change whose flush failed).
-        if (!named.empty()) {
-            Unit after;
-            after.name = name;
-            std::string why;
-            bool used = LoadUnitDir(dir, &after, &why) == LoadResult::Ok &&
-                        std::any_of(after.cards.begin(), after.cards.end(),
-                                    [&](const Card &k) { return k.image == named; });
-            if (!used) ::unlink(named.c_str());
+    // The new image waits under a hidden name until the description names it,
+    // then takes that name: a kill in between leaves it to the next change
+    // of the unit, which puts it in place (or, never named, removes it).
+    std::string part;
+    auto change = [&](Unit &now, std::string *why) {
+        if (slot >= static_cast<int>(now.unitDesc.targets)) {
+            *why = "slot " + std::to_string(slot) + " does not exist on unit '" + name + "'";
+            return false;
         }
-        throw;
-    }
+        if (FindCard(now, slot)) {
+            *why = occupied().what();
+            return false;
+        }
+        if (!inPlace) {
+            // A fresh name every time: a card taken out keeps its file.
+            for (int k = 1;; ++k) {
+                std::string cand = cards + "/slot" + std::to_string(slot) + "-" + std::to_string(k) + ".img";
+                struct stat st;
+                if (::lstat(cand.c_str(), &st) == 0 || errno != ENOENT ||
+                    std::any_of(now.cards.begin(), now.cards.end(), [&](const Card &o) { return o.image == cand; }))
+                    continue;
+                c.image = cand;
+                break;
+            }
+            for (int tries = 0;; ++tries) {
+                part = PartName(c.image);
+                if (copy.LinkTo(part)) break;
+                if (errno != EEXIST || tries > 100) {
+                    *why = "cannot create '" + part + "': " + Errno();
+                    part.clear();
+                    return false;
+                }
+            }
+            if (!SyncDir(cards)) {
+                *why = "cannot flush '" + cards + "' to disk: " + Errno();
+                return false;
+            }
+            KillPoint("part-named");
+        }
+        now.cards.push_back(c);
+        return true;
+    };
+    auto committed = [&](std::string *why) {
+        if (part.empty()) return true;
+        if (::rename(part.c_str(), c.image.c_str()) != 0 || !SyncDir(cards)) {
+            *why = "the card is in slot " + std::to_string(slot) + " of unit '" + name + "', but its image '" +
+                   c.image + "' cannot be put in place: " + Errno() + "; the next change of the unit does it";
+            part.clear();  // the next change puts it in place
+            return false;
+        }
+        part.clear();
+        return true;
+    };
+    std::string why;
+    bool ok = ModifyUnit(dir, name, change, &why, kLockTimeoutMs, Leniency(), committed);
+    // Never named by the description: no card's data is lost.
+    if (!part.empty()) ::unlink(part.c_str());
+    if (!ok) throw Error(why);
     return c.image;
 }
 
