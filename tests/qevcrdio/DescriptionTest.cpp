@@ -8,7 +8,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace tvqtest;
 
@@ -221,4 +224,101 @@ TEST(Description, ReadersNeverSeeHalfADescription)
     writer.join();
     EXPECT_EQ(bad, 0);
     EXPECT_GT(changes, 10u);  // the reads really saw the description change
+}
+
+namespace {
+
+// Runs fn in a child process: a stack overflow there fails the test instead of ending the run.
+// True when the child returned normally; *result is what fn returned.
+bool InChild(const std::function<bool()> &fn, bool *result)
+{
+    pid_t pid = ::fork();
+    if (pid == 0) ::_exit(fn() ? 0 : 1);
+    int st = 0;
+    if (pid < 0 || ::waitpid(pid, &st, 0) != pid) return false;
+    if (!WIFEXITED(st)) return false;
+    *result = WEXITSTATUS(st) == 0;
+    return true;
+}
+
+const std::string kUnitHead = "format = 2\n[unit]\nmodel = \"TVQ-210CF\"\n";
+
+}  // namespace
+
+TEST(Description, DeepNestingIsRefusedBeforeTheParserSeesIt)
+{
+    const int n = 40000;
+    std::string parts = "a";
+    for (int i = 1; i < n; ++i) parts += ".a";
+    std::string opens(n, '['), closes(n, ']');
+    std::string inl;
+    for (int i = 0; i < n / 4; ++i) inl += "{a=";
+    inl += "1" + std::string(n / 4, '}');
+    // Each line alone stays under the limit; one inline table inside the other adds them up.
+    std::string stacked = "x.x.x.x.x.x.x.x.x.x = {y.y.y.y.y.y.y.y.y.y = {z.z.z.z.z.z.z.z.z.z = {w.w.w.w = 1}}}\n";
+    const std::vector<std::pair<const char *, std::string>> deep = {
+        {"dotted key", kUnitHead + parts + " = 1\n"},
+        {"table header", kUnitHead + "[" + parts + "]\n"},
+        {"array of tables", kUnitHead + "[[" + parts + "]]\n"},
+        {"arrays", kUnitHead + "x = " + opens + closes + "\n"},
+        {"inline tables", kUnitHead + "x = " + inl + "\n"},
+        {"dotted keys in inline tables", kUnitHead + stacked},
+        {"after a literal string ending in a backslash", kUnitHead + "p = 'C:\\'\nx = " + opens + closes + "\n"},
+        {"after a string closed by five quotes", kUnitHead + "p = \"\"\"ab\"\"\"\"\"\nx = " + opens + "\n"},
+        {"after a string closed by five apostrophes", kUnitHead + "p = '''ab'''''\nx = " + opens + "\n"},
+        {"in a fault-counts file", "[rule.1]\n" + parts + " = 1\n"},
+    };
+    for (const auto &d : deep) {
+        SCOPED_TRACE(d.first);
+        bool refused = false, counts = false;
+        ASSERT_TRUE(InChild(
+            [&] {
+                vbus::Unit u;
+                std::string why;
+                return !vbus::ParseUnitFile(d.second, "/u", &u, &why) &&
+                       why.find("nested deeper than") != std::string::npos;
+            },
+            &refused))
+            << "the parser crashed";
+        EXPECT_TRUE(refused);
+        ASSERT_TRUE(InChild([&] { return vbus::ParseCounts(d.second).empty(); }, &counts)) << "the parser crashed";
+        EXPECT_TRUE(counts);
+    }
+    // The limit: a key of 30 parts is only unknown, one of 40 is too deep, and the line is named.
+    std::string k30 = "a", k40 = "a";
+    for (int i = 1; i < 30; ++i) k30 += ".a";
+    for (int i = 1; i < 40; ++i) k40 += ".a";
+    vbus::Unit u;
+    std::string why;
+    EXPECT_FALSE(vbus::ParseUnitFile(kUnitHead + k30 + " = 1\n", "/u", &u, &why));
+    EXPECT_EQ(why.find("nested deeper"), std::string::npos) << why;
+    EXPECT_FALSE(vbus::ParseUnitFile(kUnitHead + k40 + " = 1\n", "/u", &u, &why));
+    EXPECT_NE(why.find("line 4: "), std::string::npos) << why;
+}
+
+TEST(Description, NestingIsNotCountedInsideStringsAndComments)
+{
+    // Brackets, braces and dots inside texts and comments nest nothing: the file is whole and valid.
+    const std::string many(5000, '['), dots = std::string(3000, '.') + "{{{{" + std::string(3000, '.');
+    vbus::Unit in;
+    in.unitDesc.model = Model::Foreign;
+    in.unitDesc.bridge = many + "\"\"\" ''' \\" + dots;  // written with escapes
+    vbus::ResolveDefaults(&in.unitDesc);
+    std::string text = vbus::UnitFileText(in, "/u");
+    vbus::Unit out;
+    std::string why;
+    ASSERT_TRUE(vbus::ParseUnitFile(text, "/u", &out, &why)) << why;
+    EXPECT_EQ(out.unitDesc.bridge, in.unitDesc.bridge);
+    const std::vector<std::string> quiet = {
+        "# " + many + dots + "\n",
+        "[unit]\nmodel = 'other'\nbridge = '" + many + dots + "'\nvendor = \"\"\"\n" + many + "\n\"\"\"\n",
+        "[unit]\nmodel = 'other'\nbridge = '''" + many + "\n" + dots + "''''\n",
+        "[unit] # " + many + "\nmodel = \"other\" # " + dots + "\n",
+    };
+    for (const auto &t : quiet) {
+        vbus::Unit u;
+        why.clear();
+        vbus::ParseUnitFile("format = 2\n" + t, "/u", &u, &why);
+        EXPECT_EQ(why.find("nested deeper"), std::string::npos) << why << "\n" << t.substr(0, 80);
+    }
 }

@@ -13,7 +13,9 @@
 #include <fstream>
 #include <functional>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace tvqtest;
 namespace fs = std::filesystem;
@@ -263,4 +265,34 @@ TEST(Store, AFifoInAnyPlaceOfTheBusHangsNothing)
         }
         fs::remove(path);
     }
+}
+
+TEST(Store, ADeeplyNestedFileIsNoDeviceAndCrashesNoScan)
+{
+    VirtualBus bus;
+    bus.AddUnit("a");
+    bus.AddUnit("b");
+    bus.InsertBlank("b", 1, 64 * 512);
+    bus.SetFault("b", "slot=1 op=read count=next:1");
+    std::string parts = "a";
+    for (int i = 1; i < 35000; ++i) parts += ".a";
+    Write(bus.Dir() + "/a/unit.toml", "format = 2\n" + parts + " = 1\n");
+    Write(bus.Dir() + "/b/fault-counts", "[rule.1]\n" + parts + " = 1\n");
+    // In a child: a stack overflow ends the child, not the test run.
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        QevSlotRecord t[QEV_MAX_TARGETS];
+        if (ScanAll(t) != 11) ::_exit(2);  // only b is a device
+        std::vector<uint8_t> buf(512);
+        // The rule fires and is counted, over the counts that could not be read.
+        if (QevScRead10(1, 0, 1, buf.data(), 512) == 0) ::_exit(3);
+        if (QevScRead10(1, 0, 1, buf.data(), 512) != 0) ::_exit(4);
+        QevScFree();
+        ::_exit(0);
+    }
+    int st = 0;
+    ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFEXITED(st)) << "the scan died by signal " << (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
+    EXPECT_EQ(WEXITSTATUS(st), 0);
+    EXPECT_EQ(bus.FireCount("b", 1), 1u);
 }

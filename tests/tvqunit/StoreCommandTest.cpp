@@ -14,8 +14,12 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <functional>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 using namespace tvqtest;
 namespace fs = std::filesystem;
@@ -310,4 +314,170 @@ TEST(TvqunitStore, TwoProcessesAtOnceLoseNoChange)
     for (const Share &s : shares)
         for (const auto &c : s.commands) pulls += c[0] == "pull" || c[0] == "eject";
     EXPECT_EQ(records, pulls);
+}
+
+TEST(TvqunitStore, DeeplyNestedFilesAreNamedNotFollowedIntoACrash)
+{
+    VirtualBus bus;
+    bus.AddUnit("u");
+    bus.AddUnit("w");
+    std::string parts = "a";
+    for (int i = 1; i < 35000; ++i) parts += ".a";
+    const std::string unitFile = bus.Dir() + "/u/unit.toml", counts = bus.Dir() + "/w/fault-counts";
+    { std::ofstream(unitFile) << parts << " = 1\n"; }
+    { std::ofstream(counts) << "[rule.1]\n" << parts << " = 1\n"; }
+    bus.SetFault("w", "op=read count=next:1");
+    for (const auto &args : std::vector<std::vector<std::string>>{{"show", "u"}, {"fault", "set", "u", "op=read"}}) {
+        Result r = Tvq(bus, args);
+        EXPECT_EQ(r.rc, 1) << Joined(args) << r.err;
+        EXPECT_NE(r.err.find("'" + unitFile + "': line 1: "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("nested deeper than"), std::string::npos) << r.err;
+    }
+    Result list = Tvq(bus, {"list"});
+    EXPECT_EQ(list.rc, 0) << list.err;
+    EXPECT_NE(list.out.find("u\t(malformed description of unit 'u'"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("w\tTVQ-210CF"), std::string::npos) << list.out;
+    // Counts that cannot be read count from nothing.
+    Result faults = Tvq(bus, {"fault", "list", "w"});
+    EXPECT_EQ(faults.rc, 0) << faults.err;
+    EXPECT_NE(faults.out.find("hits 0\tfired 0"), std::string::npos) << faults.out;
+}
+
+TEST(TvqunitStore, NoChangeGrowsADescriptionPastWhatReadersTake)
+{
+    VirtualBus bus;
+    ASSERT_EQ(Tvq(bus, {"create", "u"}).rc, 0);
+    const std::string file = bus.Dir() + "/u/unit.toml";
+    std::string head = VirtualBus::ReadText(file);
+    auto rules = [&](size_t bytes) {
+        std::string t = head.substr(0, head.find("[faults]")) + "[faults]\nnext_id = 100000\n";
+        for (int id = 1; t.size() < bytes; ++id)
+            t += "\n[[faults.rule]]\nid = " + std::to_string(id) +
+                 "\nslot = \"any\"\nop = \"read\"\ncount = \"next:3\"\nlba = \"0x100-0x1FF\"\neffect = \"sense:03/11/00\"\n";
+        return t;
+    };
+    // Just under the limit: the file reads, and one rule more would take it over.
+    std::string full = rules((1u << 20) - 200);
+    ASSERT_LE(full.size(), 1u << 20);
+    { std::ofstream(file, std::ios::binary) << full; }
+    ASSERT_EQ(Tvq(bus, {"show", "u"}).rc, 0);
+    Result r = Tvq(bus, {"fault", "set", "u", "op=read", "lba=0x100-0x1ff", "count=next:3"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.err.find("more than the 1048576 a description may hold; nothing was changed"), std::string::npos) << r.err;
+    EXPECT_EQ(VirtualBus::ReadText(file), full);
+    // Grown past it by other hands: the unit cannot be read, and clearing the rules mends it.
+    std::string over = rules((1u << 20) + 5000);
+    { std::ofstream(file, std::ios::binary) << over; }
+    Result show = Tvq(bus, {"show", "u"});
+    EXPECT_EQ(show.rc, 1);
+    EXPECT_NE(show.err.find("larger than any description"), std::string::npos) << show.err;
+    Result clear = Tvq(bus, {"fault", "clear", "u", "--all"});
+    EXPECT_EQ(clear.rc, 0) << clear.err;
+    EXPECT_EQ(Tvq(bus, {"show", "u"}).rc, 0);
+    EXPECT_LT(fs::file_size(file), 4096u);
+    // The id counter stays where it was, so old counts never meet new rules.
+    EXPECT_EQ(Tvq(bus, {"fault", "set", "u", "op=read"}).out, "100000\n");
+}
+
+TEST(TvqunitStore, AnImageThatDoesNotOpenBlocksNothing)
+{
+    struct Kind {
+        const char *name;
+        std::function<void(const std::string &)> make;  // turns the image file into that
+        const char *said;
+    };
+    std::vector<Kind> kinds = {
+        {"socket",
+         [](const std::string &p) {
+             fs::remove(p);
+             int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+             sockaddr_un a{};
+             a.sun_family = AF_UNIX;
+             std::snprintf(a.sun_path, sizeof a.sun_path, "%s", p.c_str());
+             ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << p;
+             ::close(s);
+         },
+         "is a socket"},
+        {"symlink loop",
+         [](const std::string &p) {
+             fs::remove(p);
+             fs::create_symlink(p, p);
+         },
+         "loop of symbolic links"},
+    };
+    // Root reads every file, whatever its mode.
+    if (::geteuid() != 0)
+        kinds.push_back({"unreadable", [](const std::string &p) { ::chmod(p.c_str(), 0); }, "Permission denied"});
+    for (const auto &k : kinds) {
+        SCOPED_TRACE(k.name);
+        VirtualBus bus;
+        ASSERT_EQ(Tvq(bus, {"create", "u"}).rc, 0);
+        // Short names: a socket's path has room for 107 bytes only.
+        std::string dir = "/tmp/tvqk-" + std::to_string(::getpid());
+        fs::create_directories(dir);
+        std::string a = dir + "/a.img", b = dir + "/b.img";
+        for (const auto &p : {a, b}) std::ofstream(p, std::ios::binary) << std::string(64 * 512, 'x');
+        ASSERT_EQ(Tvq(bus, {"insert", "u", "1", "--image", a, "--in-place"}).rc, 0);
+        ASSERT_EQ(Tvq(bus, {"insert", "u", "2", "--image", b, "--in-place"}).rc, 0);
+        ASSERT_EQ(Tvq(bus, {"insert", "u", "3", "--size", "64K"}).rc, 0);
+        k.make(a);
+        k.make(b);
+        for (const auto &args : std::vector<std::vector<std::string>>{
+                 {"set", "u", "--sync", "always"}, {"unplug", "u"}, {"plug", "u"}, {"pull", "u", "1"}, {"eject", "u", "2"}}) {
+            Result r = Tvq(bus, args);
+            EXPECT_EQ(r.rc, 0) << Joined(args) << r.err;
+            if (args[0] != "plug") {
+                EXPECT_NE(r.err.find(k.said), std::string::npos) << Joined(args) << r.err;
+            }
+        }
+        vbus::Unit u = bus.Bus().GetUnit("u");
+        EXPECT_TRUE(u.unitDesc.syncAlways);
+        ASSERT_EQ(u.cards.size(), 1u);  // the blank card stays
+        EXPECT_EQ(u.cards[0].slot, 3);
+        fs::remove_all(dir);
+    }
+}
+
+TEST(TvqunitStore, ABusFolderNamedInShiftJisTakesCards)
+{
+    VirtualBus scratch;
+    // テスト in Shift_JIS: not UTF-8.
+    const std::string busDir = scratch.ScratchDir() + "/\x83\x65\x83\x58\x83\x67";
+    auto run = [&](const std::vector<std::string> &args) {
+        std::string out = scratch.ScratchDir() + "/o", err = scratch.ScratchDir() + "/e";
+        int st = std::system(("timeout 20 " + Command(busDir, args) + " >" + Quote(out) + " 2>" + Quote(err)).c_str());
+        Result r;
+        r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        r.out = Slurp(out);
+        r.err = Slurp(err);
+        return r;
+    };
+    std::string src = scratch.ScratchDir() + "/src.img";
+    std::ofstream(src, std::ios::binary) << std::string(128 * 512, '\x3C');
+    for (const auto &args : std::vector<std::vector<std::string>>{{"create", "u"},
+                                                                  {"insert", "u", "1", "--size", "64K"},
+                                                                  {"insert", "u", "2", "--image", src},
+                                                                  {"insert", "u", "3", "--image", src, "--in-place"},
+                                                                  {"pull", "u", "1"},
+                                                                  {"show", "u"}}) {
+        Result r = run(args);
+        EXPECT_EQ(r.rc, 0) << Joined(args) << r.err;
+    }
+    // The library serves the cards of that bus, the copy's bytes with them.
+    ::setenv("QEVCRDIO_BUS", busDir.c_str(), 1);
+    QevSlotRecord t[QEV_MAX_TARGETS];
+    EXPECT_EQ(QevScScanEx(AcceptAll, "TVQ-MTX", t), 11);
+    QevSlotStatus st{};
+    ASSERT_EQ(QevScGetSlotStatus(0, &st), 0);
+    EXPECT_EQ(st.CardMask & 0x7u, 0x6u);
+    std::vector<uint8_t> sector(512);
+    ASSERT_EQ(QevScRead10(2, 5, 1, sector.data(), 512), 0);
+    EXPECT_EQ(sector, std::vector<uint8_t>(512, 0x3C));
+    ::setenv("QEVCRDIO_BUS", scratch.Dir().c_str(), 1);
+    // What has to be stored as text and is not UTF-8 is refused, and says so.
+    std::string odd = busDir + "/odd.img";
+    fs::copy_file(src, odd);
+    Result r = run({"insert", "u", "4", "--image", odd, "--in-place"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.err.find("is not UTF-8 text and cannot be stored"), std::string::npos) << r.err;
 }
