@@ -155,7 +155,8 @@ class InstallRun:
         say("dpkg -i %s: installed version %s" % (os.path.basename(self.deb), version))
         owned = run(["dpkg", "-L", PACKAGE]).stdout.split()
         wanted = ["/usr/bin/tvqcrdut", "/usr/bin/tvqunit", "/usr/share/tvqcrdut/TVQCRDUT.chm",
-                  "/usr/share/applications/tvqcrdut.desktop"] + (["/usr/bin/tvqcard"] if HAS_TVQCARD else [])
+                  "/usr/share/applications/tvqcrdut.desktop",
+                  "/usr/lib/udev/rules.d/70-tvqcrdut.rules"] + (["/usr/bin/tvqcard"] if HAS_TVQCARD else [])
         for want in wanted:
             if want not in owned:
                 raise Failed("the package does not hold " + want)

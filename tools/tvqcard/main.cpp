@@ -9,6 +9,7 @@
 #include "Progress.h"
 #include "Session.h"
 #include "Transfer.h"
+#include "qevcrdio.h"
 #include "tvq2xx.h"
 
 #include <CLI/CLI.hpp>
@@ -202,12 +203,17 @@ int List()
     j["vd"] = VdAtEnd != 0 ? "last" : "first";
     j["vdMirrors"] = mirrored != 0 ? json(s.Name(mirrored)) : json(nullptr);
     j["slots"] = json::array();
+    // The library names its backend in every record it fills.
+    const bool realUnit = s.Record(kVd).Reserved[QEV_BACKEND_BYTE] == QEV_BACKEND_SG;
+    j["backend"] = realUnit ? "sg" : "bus";
+    std::string defaulted;
 
     std::ostringstream text;
     text << s.Model() << "  \"" << j["productName"].get<std::string>() << "\"  product code " << Hex8(UnitInfo.ProductCode)
          << "\nfirmware: BIOS " << j["bios"].get<std::string>() << ", card I/F " << j["cardIf"].get<std::string>() << "; "
          << (trueIde ? "TrueIDE" : "PC Card ATA") << " mode; VD " << (VdAtEnd != 0 ? "last" : "first")
-         << (mirrored != 0 ? ", mirrors " + s.Name(mirrored) : std::string(", no card")) << "\n";
+         << (mirrored != 0 ? ", mirrors " + s.Name(mirrored) : std::string(", no card")) << "\n"
+         << "backend: " << (realUnit ? "sg (the unit itself, through SCSI generic)" : "bus (a virtual unit)") << "\n";
     char line[256];
     std::snprintf(line, sizeof line, "%-5s %-4s %8s %10s %8s %5s %5s %5s %6s %5s  %-8s %s\n", "slot", "card", "capacity",
                   "sectors", "cylinder", "head", "s/t", "b/s", trueIde ? "mode" : "speed", trueIde ? "IORDY" : "-WAIT",
@@ -242,6 +248,9 @@ int List()
             e["accessTiming"] = r.AccessTiming;
             e["capacityBytes"] = bytes;
             e["usable"] = r.SectorSize == 512 && r.Heads != 0;
+            const bool byDefault = (r.Reserved[QEV_PARAMS_BYTE] & QEV_PARAMS_DEFAULTED) != 0;
+            e["paramsFrom"] = byDefault ? "defaults" : realUnit ? "identify" : "description";
+            if (byDefault) defaulted += (defaulted.empty() ? "" : ", ") + s.Label(slot);
         }
         if (slot > 1) e["differsFromMaster"] = differs;
         e["inUseBy"] = holder.empty() ? json(nullptr) : json(holder);
@@ -262,6 +271,9 @@ int List()
         while (row.size() > 1 && row[row.size() - 2] == ' ') row.erase(row.size() - 2, 1);
         text << row;
     }
+    if (!defaulted.empty())
+        text << "drive parameters of " << defaulted
+             << ": the defaults for the card's size (the unit's bridge refused ATA IDENTIFY DEVICE)\n";
     if (common.json) PrintJson(j);
     else std::fputs(text.str().c_str(), stdout);
     return 0;

@@ -12,6 +12,8 @@
 #include "Desc.h"
 #include "Devices.h"
 #include "Files.h"
+#include "Tvq.h"
+#include "Units.h"
 #include "VBus.h"
 
 #include <CLI/CLI.hpp>
@@ -24,6 +26,8 @@
 #include <sys/stat.h>
 
 namespace {
+
+void ListRealUnits(std::ostream &out);
 
 constexpr uint64_t kUsb2BytesPerSecond = 35ull * 1000 * 1000;  // what a USB 2.0 disk sustains
 
@@ -352,7 +356,8 @@ int Run(int argc, char **argv)
         };
     });
 
-    auto *list = app.add_subcommand("list", "list the devices on the bus in bus order");
+    auto *list = app.add_subcommand("list", "list the devices on the bus in bus order (backend bus), then the "
+                                            "TVQ units attached to this machine (backend sg)");
     list->callback([&] {
         action = [&](vbus::Bus &bus) {
             for (const auto &n : bus.UnitNames()) {
@@ -362,11 +367,12 @@ int Run(int argc, char **argv)
                               << (u.unitDesc.connected ? "plugged in" : "unplugged") << "\t" << u.cards.size()
                               << " card" << (u.cards.size() == 1 ? "" : "s");
                     for (const auto &p : FileProblems(bus, u)) std::cout << "\t(" << p << ")";
-                    std::cout << "\n";
+                    std::cout << "\tbus\n";
                 } catch (const vbus::Error &e) {
                     std::cout << n << "\t(" << e.what() << ")\n";
                 }
             }
+            ListRealUnits(std::cout);
         };
     });
 
@@ -603,6 +609,25 @@ int Run(int argc, char **argv)
         return 1;
     }
     return 0;
+}
+
+}  // namespace
+
+namespace {
+
+// The units attached to this machine: the first LUN of each SCSI host whose
+// INQUIRY names a TVQ unit, with its bridge's USB product string.
+void ListRealUnits(std::ostream &out)
+{
+    for (const sg::UnitNodes &g : sg::GroupUnits(sg::ActivePort().List())) {
+        sg::Target t(sg::ActivePort(), g.luns.front());
+        uint8_t inq[36] = {};
+        if (t.Inquiry(inq, sizeof inq) != 0 || !sg::InquiryNamesUnit(inq)) continue;
+        std::string product(reinterpret_cast<const char *>(inq + 16), 16);
+        while (!product.empty() && product.back() == ' ') product.pop_back();
+        out << g.luns.front().sgPath << "\t" << product << "\tplugged in\t" << g.luns.size() << " targets\tsg\tbridge \""
+            << g.bridge << "\"\n";
+    }
 }
 
 }  // namespace
