@@ -8,6 +8,13 @@ namespace {
 
 uint32_t ScanModelKind;
 uint32_t ScanTargetCount;
+int32_t LastResult;
+
+bool Took(int32_t result)
+{
+    LastResult = result;
+    return result == 0;
+}
 
 constexpr size_t kInquiryLength = 36;
 constexpr size_t kVendorOffset = 8;
@@ -162,11 +169,12 @@ bool CheckTargetIdentity(uint32_t &target, uint32_t &modelKind)
 bool ReadDriveInfo(uint32_t target, SlotRecord &record)
 {
     if (Scsi.GetDriveInfo == nullptr)
-        return false;
+        return Took(-1);
     // Read aside: a failing call must not leave a half-written record behind.
     QevSlotRecord fresh;
     std::memcpy(&fresh, &record, sizeof(fresh));
     const int32_t r = Scsi.GetDriveInfo(target, &fresh);
+    LastResult = r;
     if (r != 0 && r != kNoMedium)
         return false;
     std::memcpy(&record, &fresh, sizeof(record));
@@ -199,15 +207,15 @@ bool TransferFits(const void *buffer, uint32_t count, uint32_t bytesPerSector)
 bool ReadSectors(uint32_t &target, uint32_t lba, uint32_t count, void *buffer, uint32_t bytesPerSector)
 {
     if (Scsi.Read10 == nullptr || !TransferFits(buffer, count, bytesPerSector))
-        return false;
-    return Scsi.Read10(target, lba, count, buffer, bytesPerSector) == 0;
+        return Took(-1);
+    return Took(Scsi.Read10(target, lba, count, buffer, bytesPerSector));
 }
 
 bool WriteSectors(uint32_t &target, uint32_t lba, uint32_t count, void *buffer, uint32_t bytesPerSector)
 {
     if (Scsi.Write10 == nullptr || !TransferFits(buffer, count, bytesPerSector))
-        return false;
-    return Scsi.Write10(target, lba, count, buffer, bytesPerSector) == 0;
+        return Took(-1);
+    return Took(Scsi.Write10(target, lba, count, buffer, bytesPerSector));
 }
 
 int32_t TargetHolder(uint32_t target)
@@ -228,9 +236,12 @@ LockResult LockTarget(uint32_t target, int32_t *holderPid)
 {
     if (holderPid != nullptr)
         *holderPid = 0;
-    if (Scsi.Lock == nullptr)
+    if (Scsi.Lock == nullptr) {
+        LastResult = -1;
         return LockResult::Failed;
+    }
     const int32_t r = Scsi.Lock(target);
+    LastResult = r;
     if (r == 0)
         return LockResult::Locked;
     if (r != QEV_E_LOCKED)
@@ -242,22 +253,27 @@ LockResult LockTarget(uint32_t target, int32_t *holderPid)
 
 bool FreeDevices()
 {
-    return Scsi.Free != nullptr && Scsi.Free() != 0;
+    return Took(Scsi.Free != nullptr && Scsi.Free() != 0 ? 0 : -1);
 }
 
 bool FreeDevicesEx(uint32_t &target)
 {
-    return Scsi.FreeEx != nullptr && Scsi.FreeEx(target) != 0;
+    return Took(Scsi.FreeEx != nullptr && Scsi.FreeEx(target) != 0 ? 0 : -1);
 }
 
 bool EjectCard(uint32_t &target)
 {
-    return Scsi.Eject != nullptr && Scsi.Eject(target) != 0;
+    return Took(Scsi.Eject != nullptr && Scsi.Eject(target) != 0 ? 0 : -1);
 }
 
 bool FormatCard(uint32_t &target, SlotRecord &record)
 {
     if (Scsi.Format == nullptr)
-        return false;
-    return Scsi.Format(target, reinterpret_cast<QevSlotRecord *>(&record)) == 0;
+        return Took(-1);
+    return Took(Scsi.Format(target, reinterpret_cast<QevSlotRecord *>(&record)));
+}
+
+int32_t LastDeviceResult()
+{
+    return LastResult;
 }

@@ -41,3 +41,9 @@ bool FreeDevices();
 bool FreeDevicesEx(uint32_t &target);
 bool EjectCard(uint32_t &target);
 bool FormatCard(uint32_t &target, SlotRecord &record);
+// The library's result of the last drive information, transfer, lock, eject,
+// format or release call made here (0: success; a packed sense code, see
+// qevcrdio.h; -1: the call was not made, no library or a bad argument), so a
+// caller can say why one failed. Eject and the release calls give 0 on success
+// and -1 on failure, as the library tells nothing more.
+int32_t LastDeviceResult();

@@ -340,17 +340,35 @@ TEST(Tvqcard, ExitStatusesRetriesAndTheDifferenceFormat)
     EXPECT_RUN(r, 0, args);
     EXPECT_EQ(f.bus.FireCount("u", id), 2u);
     EXPECT_EQ(r.out, Sha256sum(src) + "  slot1\n");
-    f.bus.SetFault("u", "slot=1 op=read lba=700 count=next:1 effect=readerror");
+    // A bad sector is narrowed down inside its block: the good sectors before it are moved, and it is named.
+    f.bus.ClearFaults("u");
+    id = f.bus.SetFault("u", "slot=1 op=read lba=700 effect=readerror");
     args = {"--retries", "0", "read", "1", f.Path("out.img")};
     r = f.Run(args);
     EXPECT_RUN(r, 2, args);
-    EXPECT_NE(r.err.find("failed at sector 640 (after 1 tries)"), std::string::npos) << r.err;
-    EXPECT_EQ(Whole(f.Path("out.img")).size(), 640u * 512) << "the blocks before stay in the file";
-    f.bus.SetFault("u", "slot=1 op=write lba=10 effect=writeerror");
-    args = {"write", src, "1"};
+    EXPECT_NE(r.err.find("reading the card in slot1 failed at sector 700 (after 1 tries): medium error: "
+                         "unrecovered read error (03/11/00)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(Whole(f.Path("out.img")), Sectors(src, 0, 700)) << "the sectors before stay in the file";
+    EXPECT_EQ(f.bus.FireCount("u", id), 2u) << "the block, then the sector alone";
+    f.bus.ClearFaults("u");
+    auto before = Whole(img);
+    id = f.bus.SetFault("u", "slot=1 op=write lba=1000 effect=writeerror");
+    args = {"write", changed, "1", "--json"};
     r = f.Run(args);
     EXPECT_RUN(r, 2, args);
-    EXPECT_NE(r.err.find("writing the card in slot1 failed at sector 0 (after 4 tries)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("writing the card in slot1 failed at sector 1000 (after 4 tries): medium error: write error "
+                         "(03/0C/00)"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.out.find("\"failedSector\": 1000"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"sense\": \"03/0C/00\""), std::string::npos) << r.out;
+    EXPECT_EQ(f.bus.FireCount("u", id), 5u) << "the block, then the sector alone 4 times";
+    auto after = Whole(img);
+    EXPECT_TRUE(Same(after.data(), data.data(), 1000 * 512)) << "sectors 896-999 were written";
+    EXPECT_TRUE(Same(after.data() + 1000 * 512, before.data() + 1000 * 512, after.size() - 1000 * 512));
+    f.bus.ClearFaults("u");
 
     // No unit at all.
     f.bus.Unplug("u");

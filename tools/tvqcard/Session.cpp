@@ -1,6 +1,7 @@
 #include "Session.h"
 
 #include "Messages.h"
+#include "Sense.h"
 #include "scsiio.h"
 #include "tvq2xx.h"
 
@@ -77,7 +78,15 @@ Session::Session()
 
 Session::~Session()
 {
-    FreeDevices();
+    // A run that ends early (a refusal, an exception) lets go here; one that ends normally used Release.
+    if (!released_) FreeDevices();
+}
+
+std::string Session::Release()
+{
+    released_ = true;
+    if (FreeDevices()) return "";
+    return Say(Msg::ReleaseFailed);
 }
 
 std::string Session::Model() const
@@ -128,7 +137,8 @@ std::vector<uint32_t> Session::Parse(const std::vector<std::string> &words, bool
         if (w == "all" && allowAll) {
             bool any = false;
             for (uint32_t s = 1; s <= Slots(); ++s) {
-                if (Record(s).CardPresent == 0) continue;
+                // A slot that cannot be read is taken too, so that the run says why instead of passing it by.
+                if (Record(s).CardPresent == 0 && Problem(s) == 0) continue;
                 any = true;
                 bool listed = false;
                 for (uint32_t have : out) listed |= have == s;
@@ -154,9 +164,33 @@ std::vector<uint32_t> Session::Parse(const std::vector<std::string> &words, bool
 
 const SlotRecord &Session::Record(uint32_t slot)
 {
-    SlotRecord &r = SlotTable[TargetOf(slot)];
-    if (!ReadDriveInfo(TargetOf(slot), r)) ClearDriveParams(r);
+    const uint32_t target = TargetOf(slot);
+    SlotRecord &r = SlotTable[target];
+    problems_[target] = 0;
+    if (!ReadDriveInfo(target, r)) {
+        ClearDriveParams(r);
+        problems_[target] = LastDeviceResult();
+    }
     return r;
+}
+
+int32_t Session::Problem(uint32_t slot) const
+{
+    return problems_[TargetOf(slot)];
+}
+
+Target Session::TargetFor(uint32_t slot, Op op)
+{
+    Target t{TargetOf(slot), Name(slot), {}};
+    if (slot != kVd) return t;
+    if (op == Op::Read) {
+        const uint32_t m = Mirrored();
+        if (m != 0) t.cards.push_back({m, TargetOf(m), Name(m)});
+        return t;
+    }
+    for (uint32_t c = 1; c <= Slots(); ++c)
+        if (Record(c).CardPresent != 0) t.cards.push_back({c, TargetOf(c), Name(c)});
+    return t;
 }
 
 uint32_t Session::Mirrored()
@@ -168,6 +202,9 @@ uint32_t Session::Mirrored()
 const SlotRecord &Session::Card(uint32_t slot)
 {
     const SlotRecord &r = Record(slot);
+    // "No card" only when the library says so: a card that cannot be reached says why.
+    if (r.CardPresent == 0 && Problem(slot) != 0)
+        throw ToolError(Say(Msg::CardProblem, {Name(slot), Cause(Problem(slot))}));
     if (r.CardPresent == 0) throw ToolError(Say(Msg::NoCard, {Name(slot)}));
     if (!Usable(r))
         throw ToolError(Say(Msg::CardUnusable, {Name(slot), std::to_string(r.SectorSize), std::to_string(r.Heads)}));
@@ -197,10 +234,17 @@ void Session::Reserve(const std::vector<uint32_t> &slots)
         case LockResult::Locked: break;
         case LockResult::HeldElsewhere: {
             const std::string name = pid > 0 ? ProcessName(pid) : std::string();
-            if (pid > 0) throw ToolError(Say(Msg::HeldBy, {Name(s), name.empty() ? "?" : name, std::to_string(pid)}));
-            throw ToolError(Say(Msg::HeldByUnknown, {Name(s)}));
+            if (pid <= 0) throw ToolError(Say(Msg::HeldByUnknown, {Name(s)}));
+            ToolError e(Say(Msg::HeldBy, {Name(s), name.empty() ? "?" : name, std::to_string(pid)}));
+            e.holderPid = pid;
+            e.holderName = name;
+            throw e;
         }
-        case LockResult::Failed: throw ToolError(Say(Msg::LockFailed, {Name(s)}));
+        case LockResult::Failed: {
+            const int32_t code = LastDeviceResult();
+            if (code == 0 || code == -1) throw ToolError(Say(Msg::LockFailed, {Name(s)}));
+            throw ToolError(Say(Msg::LockFailed, {Name(s)}) + ": " + Cause(code));
+        }
         }
     }
 }

@@ -8,6 +8,7 @@
 // the session.
 #pragma once
 
+#include "Block.h"
 #include "UnitState.h"
 
 #include <cstdint>
@@ -20,6 +21,9 @@ class ToolError : public std::runtime_error {
 public:
     ToolError(const std::string &what, int status = 2) : std::runtime_error(what), status_(status) {}
     int Status() const { return status_; }
+    // The process holding a slot that refused the run, when one is known.
+    int holderPid = 0;
+    std::string holderName;
 
 private:
     int status_;
@@ -44,8 +48,11 @@ public:
 
     // Slot words of the command line, in order, "all" expanded to the slots with a card.
     std::vector<uint32_t> Parse(const std::vector<std::string> &words, bool allowVd, bool allowAll);
-    // Drive information read now.
+    // Drive information read now; an empty record when it cannot be read (Problem says why).
     const SlotRecord &Record(uint32_t slot);
+    // The library's result of the slot's last drive information read that failed
+    // (a packed sense: no permission, in use...), 0 when it was read.
+    int32_t Problem(uint32_t slot) const;
     // The slot the VD mirrors now (0 when none).
     uint32_t Mirrored();
     // The card in the slot, checked usable; throws ToolError otherwise.
@@ -57,6 +64,16 @@ public:
     std::string Holder(uint32_t slot);
     // A VD write is possible: the VD shows a card and every card has its parameters.
     void CheckVdWrite();
+    // The target of a run on the slot; for the VD with the cards it reaches
+    // (a write: every card; a read: the card it mirrors now).
+    Target TargetFor(uint32_t slot, Op op);
+    // Releases the unit (the library flushes what was written); "" when done,
+    // else why not. A run that wrote is not done before this succeeds.
+    std::string Release();
+
+private:
+    int32_t problems_[kSlotTableEntries] = {};
+    bool released_ = false;
 };
 
 // Parses a sector number or count: decimal or 0x hexadecimal, 0 to 0xFFFFFFFF.

@@ -5,7 +5,6 @@
 #include "Progress.h"
 #include "Sha256.h"
 #include "UnitState.h"
-#include "tvq2xx.h"
 
 #include <cerrno>
 #include <chrono>
@@ -13,8 +12,6 @@
 #include <cstring>
 #include <thread>
 #include <unistd.h>
-
-std::atomic<int> StopSignal{0};
 
 namespace {
 
@@ -71,27 +68,16 @@ bool ReadAll(int fd, uint8_t *p, size_t n, int *err)
     return true;
 }
 
-enum class Op { Read, Write };
-
-// One device call with retries. False after the last try failed.
-bool Device(Op op, const Target &t, uint32_t lba, uint32_t count, uint8_t *buf, const Options &o)
+// A failed block into the run's outcome: its good sectors are counted by the caller.
+void Fail(Op op, const Target &t, const BlockResult &r, Outcome *out)
 {
-    for (unsigned attempt = 0;; ++attempt) {
-        uint32_t target = t.index;
-        const bool ok = op == Op::Read ? ReadSectors(target, lba, count, buf, kSector)
-                                       : WriteSectors(target, lba, count, buf, kSector);
-        if (ok) return true;
-        if (attempt >= o.retries || StopSignal.load() != 0) return false;
-        std::fprintf(stderr, "tvqcard: %s\n",
-                     Say(Msg::Retrying, {t.name, std::to_string(lba), std::to_string(attempt + 1),
-                                         std::to_string(o.retries)}).c_str());
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-}
-
-std::string Tries(const Options &o)
-{
-    return std::to_string(o.retries + 1);
+    out->kind = r.stopped ? Outcome::Stopped : Outcome::Failed;
+    out->message = FailureText(op, t, r);
+    out->cardFailed = true;
+    out->failedSector = r.lba;
+    out->code = r.code;
+    out->tries = r.tries;
+    out->card = r.card;
 }
 
 // Card → worker: the device thread reads, the worker consumes each chunk.
@@ -126,19 +112,28 @@ Outcome FromCard(const Target &t, uint32_t start, uint64_t count, const Options 
         if (c == nullptr) break;
         while (left > 0 && c->bytes < kChunkBytes) {
             const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>({left, kMaxBlockSectors, (kChunkBytes - c->bytes) / kSector}));
-            if (!Device(Op::Read, t, static_cast<uint32_t>(lba), n, c->data.data() + c->bytes, o)) {
-                out.kind = Outcome::Failed;
-                out.message = Say(Msg::CardRead, {t.name, std::to_string(lba), Tries(o)});
+            const BlockResult r = DoBlock(Op::Read, t, static_cast<uint32_t>(lba), n, c->data.data() + c->bytes, o.retries);
+            c->bytes += size_t(r.done) * kSector;
+            lba += r.done;
+            left -= r.done;
+            bar.Add(uint64_t(r.done) * kSector);
+            if (r.failed) {
+                Fail(Op::Read, t, r, &out);
                 stop = true;
                 break;
             }
-            c->bytes += size_t(n) * kSector;
-            lba += n;
-            left -= n;
-            bar.Add(uint64_t(n) * kSector);
-            if (StopSignal.load() != 0) {
+            if (r.stopped || StopSignal.load() != 0) {
                 stop = true;
                 break;
+            }
+        }
+        // The cards behind the VD are checked once a chunk, and at the end, before the chunk counts.
+        BlockResult moved;
+        if (!stop || out.kind == Outcome::Done) {
+            if (!VdCardsStay(Op::Read, t, static_cast<uint32_t>(lba - c->bytes / kSector), &moved)) {
+                Fail(Op::Read, t, moved, &out);
+                c->bytes = 0;
+                stop = true;
             }
         }
         pipe.GiveFull(c);
@@ -153,6 +148,7 @@ Outcome FromCard(const Target &t, uint32_t start, uint64_t count, const Options 
     } else if (out.kind == Outcome::Done && left > 0 && StopSignal.load() != 0) {
         out.kind = Outcome::Stopped;
     }
+
     out.seconds = Since(t0);
     return out;
 }
@@ -269,34 +265,40 @@ Outcome WriteFromFile(const Target &t, uint32_t start, int fd, uint64_t bytes, c
         for (size_t done = 0; done < whole;) {
             const uint32_t n = static_cast<uint32_t>(std::min<size_t>(whole - done, kMaxBlockSectors));
             uint8_t *p = const_cast<uint8_t *>(c.data.data()) + done * kSector;
-            if (!Device(Op::Write, t, static_cast<uint32_t>(lba), n, p, o)) {
-                out->kind = Outcome::Failed;
-                out->message = Say(Msg::CardWrite, {t.name, std::to_string(lba), Tries(o)});
+            const BlockResult r = DoBlock(Op::Write, t, static_cast<uint32_t>(lba), n, p, o.retries);
+            done += r.done;
+            lba += r.done;
+            out->bytes += uint64_t(r.done) * kSector;
+            if (r.failed) {
+                Fail(Op::Write, t, r, out);
                 return false;
             }
-            done += n;
-            lba += n;
-            out->bytes += uint64_t(n) * kSector;
-            if (StopSignal.load() != 0) {
+            if (r.stopped || StopSignal.load() != 0) {
                 out->kind = Outcome::Stopped;
                 return false;
             }
         }
         const size_t rest = c.bytes % kSector;
-        if (rest == 0) return true;
-        // The file ends inside this sector: the card keeps the sector's bytes beyond it.
-        if (!Device(Op::Read, t, static_cast<uint32_t>(lba), 1, tail.data(), o)) {
-            out->kind = Outcome::Failed;
-            out->message = Say(Msg::CardRead, {t.name, std::to_string(lba), Tries(o)});
+        if (rest != 0) {
+            // The file ends inside this sector: the card keeps the sector's bytes beyond it.
+            BlockResult r = DoBlock(Op::Read, t, static_cast<uint32_t>(lba), 1, tail.data(), o.retries);
+            if (r.failed) {
+                Fail(Op::Read, t, r, out);
+                return false;
+            }
+            std::memcpy(tail.data(), c.data.data() + whole * kSector, rest);
+            r = DoBlock(Op::Write, t, static_cast<uint32_t>(lba), 1, tail.data(), o.retries);
+            if (r.failed) {
+                Fail(Op::Write, t, r, out);
+                return false;
+            }
+            out->bytes += rest;
+        }
+        BlockResult moved;
+        if (!VdCardsStay(Op::Write, t, static_cast<uint32_t>(lba), &moved)) {
+            Fail(Op::Write, t, moved, out);
             return false;
         }
-        std::memcpy(tail.data(), c.data.data() + whole * kSector, rest);
-        if (!Device(Op::Write, t, static_cast<uint32_t>(lba), 1, tail.data(), o)) {
-            out->kind = Outcome::Failed;
-            out->message = Say(Msg::CardWrite, {t.name, std::to_string(lba), Tries(o)});
-            return false;
-        }
-        out->bytes += rest;
         return true;
     });
 }
@@ -313,29 +315,58 @@ Outcome CompareWithFile(const std::vector<Target> &targets, uint32_t start, int 
             const uint32_t n = static_cast<uint32_t>((len + kSector - 1) / kSector);
             const uint64_t lba = firstLba + done / kSector;
             const uint8_t *file = c.data.data() + done;
+            size_t good = len;  // bytes of this block every card gave
+            const BlockResult *failed = nullptr;
+            BlockResult r;
+            size_t failedTarget = 0;
             for (size_t ti = 0; ti < targets.size(); ++ti) {
-                if (!Device(Op::Read, targets[ti], static_cast<uint32_t>(lba), n, card.data(), o)) {
-                    out->kind = Outcome::Failed;
-                    out->message = Say(Msg::CardRead, {targets[ti].name, std::to_string(lba), Tries(o)});
-                    return false;
+                r = DoBlock(Op::Read, targets[ti], static_cast<uint32_t>(lba), n, card.data(), o.retries);
+                const size_t have = std::min<size_t>(len, size_t(r.done) * kSector);
+                if (r.failed || r.done < n) {
+                    failed = &r;
+                    failedTarget = ti;
+                    good = std::min(good, have);
                 }
-                if (std::memcmp(card.data(), file, len) == 0) continue;
-                for (size_t s = 0; s < len; s += kSector) {
-                    const size_t sl = std::min<size_t>(kSector, len - s);
-                    if (std::memcmp(card.data() + s, file + s, sl) == 0) continue;
-                    for (size_t p = s; p < s + sl; ++p) {
-                        if (card[p] == file[p]) continue;
-                        ++out->differences;
-                        out->kind = Outcome::Differs;
-                        Difference d{ti, lba * kSector + p, static_cast<uint32_t>(lba + p / kSector), card[p], file[p]};
-                        if (!onDiff(d)) return false;
+                if (std::memcmp(card.data(), file, have) != 0) {
+                    for (size_t s = 0; s < have; s += kSector) {
+                        const size_t sl = std::min<size_t>(kSector, have - s);
+                        if (std::memcmp(card.data() + s, file + s, sl) == 0) continue;
+                        for (size_t p = s; p < s + sl; ++p) {
+                            if (card[p] == file[p]) continue;
+                            ++out->differences;
+                            out->kind = Outcome::Differs;
+                            Difference d{ti, lba * kSector + p, static_cast<uint32_t>(lba + p / kSector), card[p],
+                                         file[p]};
+                            if (!onDiff(d)) {
+                                // Compared up to and with this byte.
+                                out->bytes += p + 1;
+                                return false;
+                            }
+                        }
                     }
                 }
+                if (failed != nullptr) break;
+            }
+            if (failed != nullptr) {
+                out->bytes += good;
+                if (failed->failed) {
+                    Fail(Op::Read, targets[failedTarget], *failed, out);
+                } else {
+                    out->kind = Outcome::Stopped;
+                }
+                return false;
             }
             done += len;
             out->bytes += len;
             if (StopSignal.load() != 0) {
                 out->kind = Outcome::Stopped;
+                return false;
+            }
+        }
+        for (const Target &t : targets) {
+            BlockResult moved;
+            if (!VdCardsStay(Op::Read, t, static_cast<uint32_t>(firstLba + c.bytes / kSector), &moved)) {
+                Fail(Op::Read, t, moved, out);
                 return false;
             }
         }

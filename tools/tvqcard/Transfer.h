@@ -1,24 +1,20 @@
 // Whole-card transfers: the device thread makes the library's 128-sector
 // calls while a worker thread reads or writes the file and hashes, so file
 // I/O and hashing overlap the device calls. A stop signal (Ctrl+C) ends a run
-// after the block in progress; a failing device call is tried again up to
-// the retry count, then the run stops at that sector.
+// after the block in progress; a medium error is narrowed down to its sector
+// and tried again up to the retry count (Block.h), then the run stops at that
+// sector, with every sector before it done. Any other failure of the card or
+// unit ends the run at once.
 #pragma once
 
-#include <atomic>
+#include "Block.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
-// The signal that asked the run to stop (SIGINT, SIGTERM, SIGHUP), 0 if none.
-extern std::atomic<int> StopSignal;
 void InstallStopHandlers();
-
-struct Target {
-    uint32_t index;    // SlotTable index
-    std::string name;  // for messages: "slot3", "vd"
-};
 
 struct Outcome {
     enum Kind { Done, Differs, Stopped, Failed } kind = Done;
@@ -27,6 +23,12 @@ struct Outcome {
     std::string sha256;        // when hashing was asked for
     double seconds = 0;
     uint64_t differences = 0;  // compare
+    // A failing card: the sector, the library's result, the calls made on it, the card behind the VD.
+    bool cardFailed = false;
+    uint32_t failedSector = 0;
+    int32_t code = 0;
+    unsigned tries = 0;
+    std::string card;
 };
 
 struct Options {

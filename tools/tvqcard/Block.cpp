@@ -1,0 +1,147 @@
+#include "Block.h"
+
+#include "Messages.h"
+#include "Sense.h"
+#include "UnitState.h"
+#include "qevcrdio.h"
+#include "tvq2xx.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+std::atomic<int> StopSignal{0};
+
+namespace {
+
+constexpr uint32_t kSector = 512;
+
+bool Call(Op op, uint32_t index, uint32_t lba, uint32_t count, uint8_t *buf)
+{
+    uint32_t target = index;
+    return op == Op::Read ? ReadSectors(target, lba, count, buf, kSector)
+                          : WriteSectors(target, lba, count, buf, kSector);
+}
+
+// One call, tried again while it fails with a medium error, up to retries more
+// times or until a stop signal. The library's last result (0: done).
+int32_t Tried(Op op, const Target &t, uint32_t lba, uint32_t count, uint8_t *buf, unsigned retries,
+              unsigned *tries, bool *stopped)
+{
+    for (unsigned attempt = 0;; ++attempt) {
+        ++*tries;
+        if (Call(op, t.index, lba, count, buf)) return 0;
+        const int32_t code = LastDeviceResult();
+        if (!Retryable(code) || attempt >= retries) return code;
+        if (StopSignal.load() != 0) {
+            *stopped = true;
+            return code;
+        }
+        std::fprintf(stderr, "tvqcard: %s\n",
+                     Say(Msg::Retrying, {t.name, std::to_string(lba), std::to_string(attempt + 1),
+                                         std::to_string(retries)}).c_str());
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (StopSignal.load() != 0) {
+            *stopped = true;
+            return code;
+        }
+    }
+}
+
+// The cards behind the VD that fail the same call on the failing sector.
+std::string Blame(Op op, const Target &t, uint32_t lba, const uint8_t *data)
+{
+    std::string who;
+    uint8_t scratch[kSector];
+    for (const CardRef &c : t.cards) {
+        // A write puts the same bytes on each card that the VD write would have.
+        uint8_t *p = op == Op::Write ? const_cast<uint8_t *>(data) : scratch;
+        if (Call(op, c.index, lba, 1, p)) continue;
+        who += (who.empty() ? "" : ", ") + c.name;
+    }
+    return who;
+}
+
+}  // namespace
+
+BlockResult DoBlock(Op op, const Target &t, uint32_t lba, uint32_t count, uint8_t *buf, unsigned retries)
+{
+    BlockResult r;
+    unsigned tries = 0;
+    bool stopped = false;
+    int32_t code = Tried(op, t, lba, count, buf, 0, &tries, &stopped);
+    if (code == 0) {
+        r.done = count;
+        return r;
+    }
+    uint32_t at = 0;
+    if (Retryable(code)) {
+        // Sector by sector up to the bad one; a block that passes so had a passing fault.
+        for (; at < count; ++at) {
+            tries = 0;
+            code = Tried(op, t, lba + at, 1, buf + size_t(at) * kSector, retries, &tries, &stopped);
+            if (code != 0) break;
+            if (StopSignal.load() != 0 && at + 1 < count) {
+                r.done = at + 1;
+                r.stopped = true;
+                return r;
+            }
+        }
+        if (at == count) {
+            r.done = count;
+            return r;
+        }
+    }
+    r.done = at;
+    r.failed = true;
+    r.stopped = stopped;
+    r.lba = lba + at;
+    r.code = code;
+    r.tries = tries;
+    if (!t.cards.empty()) r.card = Blame(op, t, r.lba, buf + size_t(at) * kSector);
+    return r;
+}
+
+bool VdCardsStay(Op op, const Target &t, uint32_t lba, BlockResult *r)
+{
+    if (t.cards.empty()) return true;
+    SlotStatusBlockType now{};
+    int32_t code = 0;
+    std::string who;
+    if (!ReadSlotStatus(now)) {
+        code = QEV_E_NO_TARGET;
+    } else {
+        for (const CardRef &c : t.cards) {
+            if ((now.CardMask >> (c.slot - 1) & 1u) != 0) continue;
+            code = QEV_E_NO_MEDIUM;
+            who += (who.empty() ? "" : ", ") + c.name;
+        }
+        // A read comes from the card the VD shows: a card put into a lower slot takes its place.
+        if (code == 0 && op == Op::Read && now.VdTarget + 1 != t.cards.front().slot) {
+            code = QEV_E_MEDIUM_CHANGED;
+            who = t.cards.front().name;
+        }
+    }
+    if (code == 0) return true;
+    r->failed = true;
+    r->lba = lba;
+    r->code = code;
+    r->tries = 1;
+    r->card = who;
+    return false;
+}
+
+std::string FailureText(Op op, const Target &t, const BlockResult &r)
+{
+    std::string cause = Cause(r.code);
+    if (!r.card.empty()) cause = Say(Msg::OnCard, {cause, r.card});
+    std::string text;
+    if (r.tries <= 1 && !Retryable(r.code))
+        text = Say(op == Op::Read ? Msg::CardReadOnce : Msg::CardWriteOnce, {t.name, std::to_string(r.lba), cause});
+    else
+        text = Say(op == Op::Read ? Msg::CardRead : Msg::CardWrite,
+                   {t.name, std::to_string(r.lba), std::to_string(r.tries), cause});
+    if (r.stopped)
+        text += "; " + Say(Msg::StoppedRetrying, {std::to_string(r.lba), t.name, std::to_string(r.tries)});
+    return text;
+}

@@ -1,0 +1,75 @@
+// The commands of tvqcard, one function each, and what they share: the
+// options every command takes, the exit status of an outcome, its JSON form,
+// the range checks, and the checks that keep a run's file off the cards'
+// own media. Each command returns its exit status or throws ToolError.
+#pragma once
+
+#include "Session.h"
+#include "Transfer.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct Common {
+    unsigned retries = 3;
+    bool json = false;
+    bool quiet = false;
+    std::string bus;
+};
+extern Common common;
+
+constexpr uint64_t kSector = 512;
+
+struct ReadArgs {
+    std::string slot, file, start, count;
+    bool sha = false;
+};
+struct WriteArgs {
+    std::string file, start;
+    std::vector<std::string> slots;
+    bool verify = false, sha = false;
+};
+struct CompareArgs {
+    std::string slot, file, start;
+    uint64_t maxDiffs = 100;
+};
+struct HashArgs {
+    std::vector<std::string> slots;
+    std::string start, count, check;
+};
+
+int List();
+int Read(const ReadArgs &a);
+int Write(const WriteArgs &a);
+int Compare(const CompareArgs &a);
+int Hash(const HashArgs &a);
+int Eject(const std::string &word);
+int Format(const std::string &word, bool yes);
+
+// ---- shared by the commands ----
+
+// A note on stderr unless --quiet.
+void Note(const std::string &text);
+// "tvqcard: text" on stderr.
+void Complain(const std::string &text);
+int StatusOf(const Outcome &o);
+const char *KindName(Outcome::Kind k);
+// A run that a signal asked to stop is never a success, even if its last block was done.
+void MarkStopped(Outcome &o);
+std::string StoppedText(const Outcome &o, uint64_t totalBytes, const std::string &where, uint32_t start);
+nlohmann::json OutcomeJson(const std::string &command, const Outcome &o);
+// The range [start, start+count) checked against the card as the parameters dialog does.
+void CheckRange(Session &s, uint32_t slot, const SlotRecord &r, uint32_t start, const std::string &countText,
+                uint64_t *count);
+// An existing regular file opened for reading, with its size.
+int OpenSource(const std::string &path, uint64_t *size);
+Options TransferOptions(bool hash);
+// Refuses (ToolError) when writing the file of st would write onto a card of the bus.
+void RefuseCardMedium(const std::string &file, const struct stat &st);
+// The run's end: the unit released and its result checked; a failure to
+// release makes a run that had not failed a failed one. Returns why the
+// release failed, "" when it did not.
+std::string EndRun(Session &s, Outcome &o);

@@ -1,0 +1,174 @@
+// tvqcard compare and hash.
+#include "Commands.h"
+#include "Messages.h"
+#include "Output.h"
+#include "Progress.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+using json = nlohmann::json;
+
+namespace {
+
+// Lines "HASH  SLOT" as hash prints them: the slots to hash and the sums wanted.
+std::vector<std::string> ReadSums(const std::string &path, std::vector<std::string> *sums)
+{
+    std::ifstream f(path);
+    if (!f) throw ToolError(Say(Msg::FileOpen, {path, std::strerror(errno)}));
+    std::vector<std::string> slots;
+    std::string line;
+    for (int n = 1; std::getline(f, line); ++n) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) continue;
+        const bool hex = line.size() > 66 && line.find_first_not_of("0123456789abcdefABCDEF") == 64 &&
+                         line[64] == ' ' && (line[65] == ' ' || line[65] == '*');
+        if (!hex) throw ToolError(Say(Msg::HashBadLine, {path, std::to_string(n)}));
+        std::string sum = line.substr(0, 64);
+        for (char &c : sum) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        sums->push_back(sum);
+        slots.push_back(line.substr(66));
+    }
+    if (f.bad()) throw ToolError(Say(Msg::FileRead, {path, std::strerror(errno)}));
+    if (slots.empty()) throw ToolError(Say(Msg::HashBadLine, {path, "1"}));
+    return slots;
+}
+
+}  // namespace
+
+int Compare(const CompareArgs &a)
+{
+    Session s;
+    const uint32_t slot = s.Parse({a.slot}, true, false).at(0);
+    uint64_t size = 0;
+    const int fd = OpenSource(a.file, &size);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    const SlotRecord r = s.Card(slot);
+    const uint32_t start = a.start.empty() ? 0 : ParseSector(a.start, "--start");
+    uint64_t count = 0;
+    CheckRange(s, slot, r, start, std::string(), &count);
+    s.Reserve({slot});
+    const uint64_t bytes = std::min<uint64_t>(size, count * kSector);
+    json diffs = json::array();
+    uint64_t shown = 0;
+    SetProgressLabel(s.Name(slot) + " compare");
+    Outcome o = CompareWithFile({s.TargetFor(slot, Op::Read)}, start, fd, bytes, a.file, TransferOptions(false),
+                                [&](const Difference &d) {
+                                    if (common.json) {
+                                        diffs.push_back({{"address", d.address}, {"sector", d.sector},
+                                                         {"card", d.card}, {"file", d.file}});
+                                    } else {
+                                        char line[96];
+                                        std::snprintf(line, sizeof line,
+                                                      "<Address %08llX (Sector No# = %X)>  Card : %02X  File : %02X\n",
+                                                      static_cast<unsigned long long>(d.address), d.sector, d.card,
+                                                      d.file);
+                                        Emit(stdout, line);
+                                    }
+                                    ++shown;
+                                    // Output that cannot be written stops the run as --max-diffs does.
+                                    return !OutputFailed() && (a.maxDiffs == 0 || shown < a.maxDiffs);
+                                });
+    EndRun(s, o);
+    MarkStopped(o);
+    const bool cut = o.kind == Outcome::Differs && a.maxDiffs != 0 && shown >= a.maxDiffs && o.bytes < bytes;
+    const bool cardEnds = size > bytes && (o.kind == Outcome::Done || o.kind == Outcome::Differs) && !cut;
+    if (cardEnds) o.kind = Outcome::Differs;
+    if (common.json) {
+        json j = OutcomeJson("compare", o);
+        j["slot"] = s.Name(slot);
+        j["file"] = a.file;
+        j["start"] = start;
+        j["differences"] = diffs;
+        j["fileBytesPastCard"] = size - bytes;
+        if (cut) j["maxDiffsReached"] = true;
+        PrintJson(j);
+    }
+    std::fflush(stdout);
+    switch (o.kind) {
+    case Outcome::Done: Note(Say(Msg::CompareSame, {s.Name(slot), a.file, std::to_string(bytes)})); break;
+    case Outcome::Differs:
+        if (cut) Complain(Say(Msg::CompareMore, {std::to_string(shown)}));
+        if (cardEnds) Complain(Say(Msg::CompareCardEnds, {s.Name(slot), a.file, std::to_string(size - bytes)}));
+        if ((!cut && !cardEnds) || shown > 0) Note(Say(Msg::CompareDiffers, {s.Name(slot), a.file}));
+        break;
+    case Outcome::Stopped: Complain(StoppedText(o, bytes, s.Name(slot), start)); break;
+    case Outcome::Failed: Complain(o.message); break;
+    }
+    return StatusOf(o);
+}
+
+int Hash(const HashArgs &a)
+{
+    Session s;
+    std::vector<std::string> sums;
+    if (!a.check.empty() && !a.slots.empty()) throw ToolError(Say(Msg::OneSlotOnly, {"hash --check"}));
+    const std::vector<std::string> words = a.check.empty() ? a.slots : ReadSums(a.check, &sums);
+    if (words.empty()) throw ToolError(Say(Msg::NoCards));
+    const std::vector<uint32_t> slots = s.Parse(words, true, a.check.empty());
+    const uint32_t start = a.start.empty() ? 0 : ParseSector(a.start, "--start");
+    std::vector<uint64_t> counts;
+    for (uint32_t slot : slots) {
+        uint64_t count = 0;
+        CheckRange(s, slot, s.Card(slot), start, a.count, &count);
+        counts.push_back(count);
+    }
+    s.Reserve(slots);
+    json all = json::array();
+    Outcome last;
+    size_t failed = 0;
+    for (size_t i = 0; i < slots.size(); ++i) {
+        const uint32_t slot = slots[i];
+        SetProgressLabel(s.Name(slot) + " hash");
+        Outcome o = HashCard(s.TargetFor(slot, Op::Read), start, counts[i], TransferOptions(true));
+        MarkStopped(o);
+        json j = OutcomeJson("hash", o);
+        j["slot"] = s.Name(slot);
+        j["start"] = start;
+        j["sectors"] = counts[i];
+        if (o.kind == Outcome::Done && !sums.empty()) {
+            const bool same = o.sha256 == sums[i];
+            j["expected"] = sums[i];
+            j["match"] = same;
+            if (!same) {
+                ++failed;
+                j["result"] = KindName(Outcome::Differs);
+            }
+            if (!common.json) EmitLine(stdout, Say(same ? Msg::HashOk : Msg::HashMismatch, {words[i]}));
+        } else if (o.kind == Outcome::Done) {
+            if (!common.json) EmitLine(stdout, o.sha256 + "  " + s.Name(slot));
+        } else if (o.kind == Outcome::Stopped) {
+            Complain(StoppedText(o, counts[i] * kSector, s.Name(slot), start));
+        } else {
+            Complain(o.message);
+        }
+        all.push_back(j);
+        last = o;
+        // The first failing card, or output that cannot be written, ends the batch.
+        if (StatusOf(o) != 0 || OutputFailed()) break;
+    }
+    const std::string released = EndRun(s, last);
+    if (!released.empty()) Complain(released);
+    int status = StatusOf(last);
+    if (status == 0 && failed > 0) {
+        Complain(Say(Msg::HashFailed, {std::to_string(failed), std::to_string(slots.size())}));
+        status = 1;
+    }
+    if (common.json) {
+        json j;
+        j["command"] = "hash";
+        j["result"] = status == 1 ? KindName(Outcome::Differs) : KindName(last.kind);
+        if (!last.message.empty()) j["message"] = last.message;
+        j["slots"] = all;
+        PrintJson(j);
+    }
+    return status;
+}
