@@ -3,9 +3,7 @@
 // partial sector, VD writes, verify against faulty writes, hashes against
 // sha256sum, exit statuses, Ctrl+C, a slot in use by another process, and
 // bad input refused with nothing written.
-#include "Pattern.h"
-#include "ToolRun.h"
-#include "VirtualBus.h"
+#include "CardFixture.h"
 #include "qevcrdio.h"
 
 #include <gtest/gtest.h>
@@ -20,58 +18,6 @@
 using namespace tvqtest;
 
 namespace {
-
-constexpr uint64_t kMiB = 1u << 20;
-
-// The whole file, read in one go (the byte-wise reader is slow for 64 MB in the sanitizer build).
-std::vector<uint8_t> Whole(const std::string &path)
-{
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return {};
-    return VirtualBus::ReadFile(path, 0, static_cast<size_t>(st.st_size));
-}
-
-bool Same(const uint8_t *a, const uint8_t *b, size_t n)
-{
-    return std::memcmp(a, b, n) == 0;
-}
-
-std::string Sha256sum(const std::string &path)
-{
-    std::string cmd = "sha256sum '" + path + "'";
-    FILE *p = ::popen(cmd.c_str(), "r");
-    if (!p) return "";
-    char buf[256] = {};
-    std::string line = std::fgets(buf, sizeof buf, p) ? buf : "";
-    ::pclose(p);
-    return line.substr(0, 64);
-}
-
-std::vector<uint8_t> Sectors(const std::string &image, uint64_t lba, uint64_t count)
-{
-    return VirtualBus::ReadFile(image, lba * 512, static_cast<size_t>(count * 512));
-}
-
-struct Fixture {
-    VirtualBus bus;
-    Result Run(const std::vector<std::string> &args, std::map<std::string, std::string> env = {})
-    {
-        ToolRun t(bus.ScratchDir(), std::move(env));
-        EXPECT_TRUE(t.Start(args));
-        return t.Wait();
-    }
-    std::string File(const std::string &name, const std::vector<uint8_t> &bytes) { return bus.WriteFile(name, bytes); }
-    std::string Path(const std::string &name) { return bus.ScratchDir() + "/" + name; }
-};
-
-std::string All(const std::vector<std::string> &args)
-{
-    std::string s;
-    for (const auto &a : args) s += a + " ";
-    return s;
-}
-
-#define EXPECT_RUN(r, status, args) EXPECT_EQ((r).rc, status) << All(args) << "\nstdout: " << (r).out << "\nstderr: " << (r).err
 
 // ---- every command on both models, VD first and last ----
 
@@ -353,7 +299,8 @@ TEST(Tvqcard, ExitStatusesRetriesAndTheDifferenceFormat)
     EXPECT_EQ(Whole(f.Path("out.img")), Sectors(src, 0, 700)) << "the sectors before stay in the file";
     EXPECT_EQ(f.bus.FireCount("u", id), 2u) << "the block, then the sector alone";
     f.bus.ClearFaults("u");
-    auto before = Whole(img);
+    const std::string card1 = f.bus.CardImage("u", 1);
+    auto before = Whole(card1);
     id = f.bus.SetFault("u", "slot=1 op=write lba=1000 effect=writeerror");
     args = {"write", changed, "1", "--json"};
     r = f.Run(args);
@@ -365,7 +312,7 @@ TEST(Tvqcard, ExitStatusesRetriesAndTheDifferenceFormat)
     EXPECT_NE(r.out.find("\"failedSector\": 1000"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"sense\": \"03/0C/00\""), std::string::npos) << r.out;
     EXPECT_EQ(f.bus.FireCount("u", id), 5u) << "the block, then the sector alone 4 times";
-    auto after = Whole(img);
+    auto after = Whole(card1);
     EXPECT_TRUE(Same(after.data(), data.data(), 1000 * 512)) << "sectors 896-999 were written";
     EXPECT_TRUE(Same(after.data() + 1000 * 512, before.data() + 1000 * 512, after.size() - 1000 * 512));
     f.bus.ClearFaults("u");

@@ -1,4 +1,5 @@
-// Runs tvqcard as its own process with stdout and stderr in files, in the
+// Runs tvqcard as its own process with stdout and stderr in files (or stdout
+// where the test says: /dev/full, a file opened for appending), in the
 // foreground or the background, with extra environment variables.
 #pragma once
 
@@ -54,23 +55,48 @@ public:
         cenv.push_back(nullptr);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (stdout_.empty())
+            posix_spawn_file_actions_addopen(&fa, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        else
+            posix_spawn_file_actions_addopen(&fa, 1, stdout_.c_str(), O_WRONLY | (append_ ? O_APPEND : 0), 0644);
         posix_spawn_file_actions_addopen(&fa, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int rc = posix_spawn(&pid_, argv[0].c_str(), &fa, nullptr, cargv.data(), cenv.data());
         posix_spawn_file_actions_destroy(&fa);
         return rc == 0;
     }
+    // Stdout goes to path instead (opened for writing, appending when told), read back as out.
+    void StdoutTo(const std::string &path, bool append = false)
+    {
+        stdout_ = path;
+        append_ = append;
+    }
     pid_t Pid() const { return pid_; }
     // Stderr so far (of a run in the background).
     std::string ErrSoFar() const { return Slurp(err_); }
-    Result Wait()
+    // The run's end; one that takes longer than timeout seconds is killed (rc 1009, "timed out" in err).
+    Result Wait(int timeoutSeconds = 120)
     {
         Result r;
         int st = 0;
-        if (pid_ > 0 && ::waitpid(pid_, &st, 0) == pid_) r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : 1000 + WTERMSIG(st);
+        bool late = false;
+        for (int waited = 0; pid_ > 0; ++waited) {
+            const pid_t got = ::waitpid(pid_, &st, waited < timeoutSeconds * 100 ? WNOHANG : 0);
+            if (got == pid_) {
+                r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : 1000 + WTERMSIG(st);
+                break;
+            }
+            if (got < 0) break;
+            if (waited == timeoutSeconds * 100) {
+                late = true;
+                ::kill(pid_, SIGKILL);
+                continue;
+            }
+            ::usleep(10000);
+        }
         pid_ = -1;
-        r.out = Slurp(out_);
+        r.out = stdout_.empty() ? Slurp(out_) : std::string();
         r.err = Slurp(err_);
+        if (late) r.err += "\n(timed out after " + std::to_string(timeoutSeconds) + " s)";
         return r;
     }
     ~ToolRun()
@@ -85,6 +111,8 @@ private:
     static inline int serial_ = 0;
     std::string out_, err_;
     std::map<std::string, std::string> env_;
+    std::string stdout_;
+    bool append_ = false;
     pid_t pid_ = -1;
 };
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <vector>
 
 std::atomic<int> StopSignal{0};
 
@@ -48,15 +49,15 @@ int32_t Tried(Op op, const Target &t, uint32_t lba, uint32_t count, uint8_t *buf
     }
 }
 
-// The cards behind the VD that fail the same call on the failing sector.
-std::string Blame(Op op, const Target &t, uint32_t lba, const uint8_t *data)
+// The cards behind the VD that fail the same call.
+std::string Blame(Op op, const Target &t, uint32_t lba, uint32_t count, uint8_t *data)
 {
     std::string who;
-    uint8_t scratch[kSector];
+    std::vector<uint8_t> scratch(size_t(count) * kSector);
     for (const CardRef &c : t.cards) {
         // A write puts the same bytes on each card that the VD write would have.
-        uint8_t *p = op == Op::Write ? const_cast<uint8_t *>(data) : scratch;
-        if (Call(op, c.index, lba, 1, p)) continue;
+        uint8_t *p = op == Op::Write ? data : scratch.data();
+        if (Call(op, c.index, lba, count, p)) continue;
         who += (who.empty() ? "" : ", ") + c.name;
     }
     return who;
@@ -98,7 +99,8 @@ BlockResult DoBlock(Op op, const Target &t, uint32_t lba, uint32_t count, uint8_
     r.lba = lba + at;
     r.code = code;
     r.tries = tries;
-    if (!t.cards.empty()) r.card = Blame(op, t, r.lba, buf + size_t(at) * kSector);
+    // A sector narrowed down is tried alone on each card, a block that failed otherwise as a whole.
+    if (!t.cards.empty()) r.card = Blame(op, t, r.lba, Retryable(code) ? 1 : count, buf + size_t(at) * kSector);
     return r;
 }
 
