@@ -80,13 +80,13 @@ public:
         int st = 0;
         bool late = false;
         for (int waited = 0; pid_ > 0; ++waited) {
-            const pid_t got = ::waitpid(pid_, &st, waited < timeoutSeconds * 100 ? WNOHANG : 0);
+            const pid_t got = ::waitpid(pid_, &st, late ? 0 : WNOHANG);
             if (got == pid_) {
                 r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : 1000 + WTERMSIG(st);
                 break;
             }
             if (got < 0) break;
-            if (waited == timeoutSeconds * 100) {
+            if (waited >= timeoutSeconds * 100) {
                 late = true;
                 ::kill(pid_, SIGKILL);
                 continue;
