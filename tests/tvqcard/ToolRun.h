@@ -58,7 +58,7 @@ public:
         if (stdout_.empty())
             posix_spawn_file_actions_addopen(&fa, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         else
-            posix_spawn_file_actions_addopen(&fa, 1, stdout_.c_str(), O_WRONLY | (append_ ? O_APPEND : 0), 0644);
+            posix_spawn_file_actions_addopen(&fa, 1, stdout_.c_str(), O_WRONLY | O_CREAT | (append_ ? O_APPEND : O_TRUNC), 0644);
         posix_spawn_file_actions_addopen(&fa, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int rc = posix_spawn(&pid_, argv[0].c_str(), &fa, nullptr, cargv.data(), cenv.data());
         posix_spawn_file_actions_destroy(&fa);
