@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <signal.h>
 #include <thread>
@@ -230,6 +231,34 @@ TEST(TvqcardSafety, AVdFailureNamesTheCardBehindIt)
                          "card in slot1"),
               std::string::npos)
         << r.err;
+}
+
+// A card the library cannot reach (no permission on its device) is not "no card": the cause is shown.
+TEST(TvqcardSafety, ACardThatCannotBeReachedSaysWhyInsteadOfNoCard)
+{
+    Fixture f;
+    f.bus.AddUnit("u");
+    f.bus.InsertBlank("u", 1, kMiB);
+    f.bus.InsertBlank("u", 2, kMiB);
+    f.bus.SetFault("u", "slot=2 op=driveinfo effect=sense:02/04/82");
+    const std::string denied = "permission denied; run as root, or as a member of the group 'disk'";
+    Result r = f.Run({"list"});
+    EXPECT_EQ(r.rc, 0) << r.err;
+    const size_t row = r.out.find("\n2     ?");
+    ASSERT_NE(row, std::string::npos) << r.out;
+    EXPECT_NE(r.out.substr(row, r.out.find('\n', row + 1) - row).find(denied), std::string::npos) << r.out;
+    r = f.Run({"list", "--json"});
+    EXPECT_NE(r.out.find("\"card\": null"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"sense\": \"02/04/82\""), std::string::npos) << r.out;
+    for (const std::vector<std::string> &args :
+         std::vector<std::vector<std::string>>{{"read", "2", f.Path("out.img")}, {"hash", "all"}}) {
+        r = f.Run(args);
+        EXPECT_RUN(r, 2, args);
+        EXPECT_NE(r.err.find("cannot use the card in slot2: " + denied), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("no card"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    EXPECT_FALSE(std::ifstream(f.Path("out.img")).good());
 }
 
 }  // namespace
