@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 using namespace tvqtest;
 
@@ -74,4 +77,50 @@ TEST(TvqcardDevices, WholeCardsOnLoopDevices)
     two.Attach();
     r = Tvqcard(bus, {"compare", "2", copy});
     EXPECT_EQ(r.rc, 0) << r.out << r.err;
+}
+
+// The file behind a bound loop device, the node itself under any of its names,
+// and a loop device over a card's image are that card's medium: never written.
+TEST(TvqcardDevices, ACardsDeviceOrTheFileBehindItIsNeverWritten)
+{
+    TVQ_REQUIRE_LOOP();
+    LoopDevice one(2 * kMiB);
+    const auto master = Pattern(2 * kMiB, 41);
+    one.Put(0, master);
+    VirtualBus bus;
+    bus.AddUnit("u", Model::Tvq210);
+    bus.Bus().InsertDevice("u", 1, one.Node());
+    const auto second = Pattern(2 * kMiB, 42);
+    const std::string image = bus.InsertImage("u", 2, bus.WriteFile("two.img", second));
+    bus.InsertBlank("u", 3, 2 * kMiB);
+    struct stat st;
+    ASSERT_EQ(::stat(one.Node().c_str(), &st), 0);
+    const std::string alias = "/dev/block/" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+    const std::string link = bus.ScratchDir() + "/backing-link";
+    ASSERT_EQ(::symlink(one.File().c_str(), link.c_str()), 0);
+
+    std::vector<std::string> targets{one.File(), link, one.Node()};
+    if (::access(alias.c_str(), F_OK) == 0) targets.push_back(alias);
+    for (const std::string &file : targets) {
+        Result r = Tvqcard(bus, {"read", "1", file});
+        EXPECT_EQ(r.rc, 2) << file << "\n" << r.err;
+        EXPECT_NE(r.err.find(file + " is where the card in slot 1 of unit 'u' keeps its data"), std::string::npos)
+            << r.err;
+        EXPECT_EQ(one.Bytes(0, 2 * kMiB), master) << file;
+        r = Tvqcard(bus, {"write", file, "1"});
+        EXPECT_EQ(r.rc, 2) << file << "\n" << r.err;
+        EXPECT_EQ(one.Bytes(0, 2 * kMiB), master) << file;
+    }
+    // A loop device of the test's own over the image card of slot 2.
+    const std::string over = ShellOutput("losetup -f --show '" + image + "'");
+    ASSERT_FALSE(over.empty());
+    const std::string node = over.substr(0, over.find('\n'));
+    Result r = Tvqcard(bus, {"read", "1", node});
+    Shell("losetup -d '" + node + "'");
+    EXPECT_EQ(r.rc, 2) << r.err;
+    EXPECT_NE(r.err.find("is where the card in slot 2 of unit 'u' keeps its data"), std::string::npos) << r.err;
+    EXPECT_EQ(VirtualBus::ReadFile(image), second);
+    // Copying the device card onto another card from its backing file is fine.
+    r = Tvqcard(bus, {"write", one.File(), "3", "--verify"});
+    EXPECT_EQ(r.rc, 0) << r.err;
 }
