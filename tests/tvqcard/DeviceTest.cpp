@@ -1,6 +1,9 @@
 // tvqcard on slots bound to loop devices over the test's own files: a whole
 // card read, a verified write to two device cards, hashes against sha256sum
-// of the backing files, and a card taken away mid-script.
+// of the backing files, a card taken away mid-script, the files and nodes
+// that are a card's medium refused, and flushes failing beneath the cards
+// (the FUSE fault file system).
+#include "FaultFsMount.h"
 #include "LoopDevice.h"
 #include "Pattern.h"
 #include "ToolRun.h"
@@ -9,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -122,5 +126,43 @@ TEST(TvqcardDevices, ACardsDeviceOrTheFileBehindItIsNeverWritten)
     EXPECT_EQ(VirtualBus::ReadFile(image), second);
     // Copying the device card onto another card from its backing file is fine.
     r = Tvqcard(bus, {"write", one.File(), "3", "--verify"});
+    EXPECT_EQ(r.rc, 0) << r.err;
+}
+
+// A flush the card's storage fails: the run that wrote fails, never reports success.
+TEST(TvqcardDevices, AFailingFlushFailsTheRun)
+{
+    TVQ_REQUIRE_LOOP();
+    TVQ_REQUIRE_FAULTFS();
+    FaultFsMount fs;
+    LoopDevice loop(2 * kMiB, 512, false, fs.Dir());
+    const std::string image = fs.Dir() + "/card.img";
+    {
+        std::ofstream f(image, std::ios::binary);
+        f << std::string(2 * kMiB, '\0');
+    }
+    VirtualBus bus;
+    bus.AddUnit("u", Model::Tvq210);
+    bus.Bus().InsertDevice("u", 1, loop.Node());
+    bus.Bus().InsertImage("u", 2, image, true);
+    const auto data = Pattern(kMiB, 43);
+    const std::string src = bus.WriteFile("src.img", data);
+    fs.SetRules({"op=fsync effect=eio"});
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {"write", src, "1", "--verify"}, {"write", src, "2"}, {"write", src, "vd", "--json"}}) {
+        const uint64_t before = fs.Fires(1);
+        Result r = Tvqcard(bus, args);
+        EXPECT_EQ(r.rc, 2) << args[2] << "\n" << r.err;
+        EXPECT_NE(r.err.find("releasing the unit failed: the library could not flush the cards"), std::string::npos)
+            << r.err;
+        EXPECT_GT(fs.Fires(1), before);
+        if (args.back() == "--json") EXPECT_NE(r.out.find("\"result\": \"failed\""), std::string::npos) << r.out;
+    }
+    // An eject whose flush fails leaves the card in, and says so.
+    Result r = Tvqcard(bus, {"eject", "2"});
+    fs.SetRules({});
+    EXPECT_EQ(r.rc, 2) << r.err;
+    EXPECT_TRUE(bus.Bus().HasCard("u", 2));
+    r = Tvqcard(bus, {"write", src, "1", "2", "--verify"});
     EXPECT_EQ(r.rc, 0) << r.err;
 }
