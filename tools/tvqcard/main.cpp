@@ -39,11 +39,14 @@ int main(int argc, char **argv)
     app.set_version_flag("--version", std::string("tvqcard ") + TVQ_VERSION);
     app.require_subcommand(1);
     app.fallthrough();
-    app.add_option("--retries", common.retries, "tries again a failing device call N times before it stops at that sector")
+    app.add_option("--retries", common.retries,
+                   "tries a sector that fails with a medium error N more times before the run stops at it; "
+                   "other failures (card taken out or changed, unit unplugged, write-protected) stop it at once")
         ->check(CLI::Range(0u, 1000u))
         ->capture_default_str()
         ->type_name("N");
-    app.add_flag("--json", common.json, "prints a machine-readable summary on stdout");
+    app.add_flag("--json", common.json, "prints a machine-readable summary on stdout: one object per command, "
+                                        "on a refusal too");
     app.add_flag("-q,--quiet", common.quiet, "no progress bar and no summary on stderr; errors still show");
     app.add_option("--bus", common.bus, "the virtual bus directory (default: $QEVCRDIO_BUS)")->type_name("DIR");
     app.footer(std::string(kSlots) +
