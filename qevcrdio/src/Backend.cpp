@@ -269,8 +269,7 @@ CardState *Backend::LoadCard(UnitState *u, int slot)
     auto slash = c.card.image.rfind('/');
     if (slash != std::string::npos) Watch(slash == 0 ? "/" : c.card.image.substr(0, slash));
     if (c.derived) {
-        c.card.params = vbus::DefaultDriveParams(c.medium->Size());
-        c.card.params.sectorSize = c.medium->BlockSize();
+        c.card.params = vbus::DefaultDriveParams(c.medium->Size(), c.medium->BlockSize());
     }
     return &c;
 }
@@ -280,8 +279,7 @@ bool Backend::LookAt(CardState *c)
     bool in = c->medium->Look();
     // Another card in the reader has its own size (and sector size).
     if (in && c->derived) {
-        c->card.params = vbus::DefaultDriveParams(c->medium->Size());
-        c->card.params.sectorSize = c->medium->BlockSize();
+        c->card.params = vbus::DefaultDriveParams(c->medium->Size(), c->medium->BlockSize());
     }
     return in;
 }

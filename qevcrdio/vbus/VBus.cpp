@@ -190,6 +190,14 @@ std::string OpNames(uint32_t ops)
     return t.empty() ? "none" : t;
 }
 
+DriveParams DefaultDriveParams(uint64_t bytes, uint32_t sectorSize)
+{
+    if (sectorSize == 0 || sectorSize == 512) return DefaultDriveParams(bytes);
+    DriveParams p = DefaultDriveParams(bytes / sectorSize * 512);
+    p.sectorSize = sectorSize;
+    return p;
+}
+
 DriveParams DefaultDriveParams(uint64_t bytes)
 {
     DriveParams p;

@@ -78,6 +78,9 @@ struct DriveParams {
 
 // CompactFlash-like defaults for an image of the given size in bytes.
 DriveParams DefaultDriveParams(uint64_t bytes);
+// The same for a medium of sectorSize-byte logical sectors: total sectors and
+// geometry counted in those sectors, as the drive reports them.
+DriveParams DefaultDriveParams(uint64_t bytes, uint32_t sectorSize);
 
 // A card in a slot: an image file, or a block device bound to the slot.
 struct Card {

@@ -253,7 +253,12 @@ TEST(DeviceCard, FourKibSectorsShowAsUnusable)
     ASSERT_EQ(QevScGetDriveInfo(1, &rec), 0);
     EXPECT_EQ(rec.CardPresent, 1u);
     EXPECT_EQ(rec.SectorSize, 4096u);
-    EXPECT_EQ(rec.TotalSectors, 16384u);
+    EXPECT_EQ(rec.TotalSectors, 2048u);  // in its own sectors: 8 MiB, not 64
+    EXPECT_LE(uint64_t(rec.Cylinders) * rec.Heads * rec.SectorsPerTrack, 2048u);
+    QevSlotRecord vd{};
+    ASSERT_EQ(QevScGetDriveInfo(0, &vd), 0);
+    EXPECT_EQ(vd.TotalSectors, 2048u);
+    EXPECT_EQ(vd.SectorSize, 4096u);
     std::vector<uint8_t> buf(512);
     EXPECT_EQ(QevScRead10(1, 0, 1, buf.data(), 512), QEV_E_INVALID_FIELD);
     EXPECT_EQ(QevScWrite10(1, 0, 1, buf.data(), 512), QEV_E_INVALID_FIELD);
