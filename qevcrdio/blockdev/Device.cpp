@@ -37,6 +37,12 @@ void LockAgainstUdev(int fd)
     }
 }
 
+// The one place a bound device is opened for transfers.
+int OpenNode(const std::string &path, int flags)
+{
+    return ::open(path.c_str(), flags | O_CLOEXEC);
+}
+
 bool NoMediumErrno(int e)
 {
     return e == ENOMEDIUM || e == ENXIO || e == ENODEV || e == ENOENT;
@@ -50,6 +56,8 @@ const char *IoName(Device::Io io)
     case Device::Io::Ok: return "ok";
     case Device::Io::NoMedium: return "no medium";
     case Device::Io::InUse: return "in use";
+    case Device::Io::Held: return "held by another program";
+    case Device::Io::NoAccess: return "no permission";
     case Device::Io::Changed: return "medium changed";
     case Device::Io::MediumError: return "medium error";
     case Device::Io::ReadOnly: return "read-only";
@@ -113,17 +121,29 @@ Device::Io Device::Open(bool write)
     }
     int mode = write ? O_RDWR : O_RDONLY;
     direct_ = true;
-    int fd = ::open(path_.c_str(), mode | O_EXCL | O_DIRECT | O_CLOEXEC);
+    int fd = OpenNode(path_, mode | O_EXCL | O_DIRECT);
     if (fd < 0 && errno == EINVAL) {
         direct_ = false;  // no direct I/O on this device: the page cache then
-        fd = ::open(path_.c_str(), mode | O_EXCL | O_CLOEXEC);
+        fd = OpenNode(path_, mode | O_EXCL);
     }
     if (fd < 0) {
         int e = errno;
         if (NoMediumErrno(e)) return Fail(Io::NoMedium, "no medium", e);
-        if (e == EBUSY) return Fail(Io::InUse, "in use (mounted, swap or opened exclusively elsewhere)", e);
-        if (write && (e == EROFS || e == EACCES || e == EPERM))
-            return Fail(Io::ReadOnly, "cannot be opened for writing", e);
+        if (e == EBUSY) {
+            // The kernel holds a mounted or stacked-on disk exclusively too: say which it is.
+            NodeInfo node;
+            std::string why;
+            if (Resolve(path_, &node, &why)) {
+                Usage usage = UsageOf(node.diskSysName);
+                if (usage.Any()) {
+                    error_ = RefusalText(node.node, usage);
+                    return Io::InUse;
+                }
+            }
+            return Fail(Io::Held, "opened exclusively by another program", e);
+        }
+        if (e == EACCES || e == EPERM) return Fail(Io::NoAccess, "no permission to open it", e);
+        if (write && e == EROFS) return Fail(Io::ReadOnly, "cannot be opened for writing", e);
         return Fail(Io::Failed, "cannot be opened", e);
     }
     struct stat st;

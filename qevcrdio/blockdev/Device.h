@@ -9,7 +9,7 @@
 // taken out while idle is seen at once, and the card is free for the system.
 // Every open for writing first checks that nothing else uses the disk
 // (mounts, swap, stacked devices, the running system), then asks the
-// caller's own check. Data written is flushed (device cache included) by
+// caller's own check. The node itself is opened in one place, OpenNode(). Data written is flushed (device cache included) by
 // Flush(), Release(), Eject() and the destructor. Not thread-safe: one
 // caller at a time.
 #pragma once
@@ -28,7 +28,9 @@ public:
     enum class Io {
         Ok,
         NoMedium,     // no card (or size 0); the slot is empty
-        InUse,        // mounted, swap, or held by another program: not ready (LastError says why)
+        InUse,        // mounted, swap, or a device stacked on it: not ready (LastError says why)
+        Held,         // another program has it open exclusively
+        NoAccess,     // no permission to open the node
         Changed,      // another medium came in since the device was opened
         MediumError,  // the device reported an I/O error
         ReadOnly,     // write-protected, or no permission to write

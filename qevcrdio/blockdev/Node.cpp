@@ -25,6 +25,19 @@ struct UdevDeleter {
 using UdevPtr = std::unique_ptr<struct udev, UdevDeleter>;
 using UdevDevicePtr = std::unique_ptr<struct udev_device, UdevDeleter>;
 
+// A number in a sysfs file, 0 when there is none.
+uint64_t SysNumber(const std::string &path)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char buf[64];
+    ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ::close(fd);
+    if (n <= 0) return 0;
+    buf[n] = 0;
+    return std::strtoull(buf, nullptr, 10);
+}
+
 }  // namespace
 
 bool Resolve(const std::string &path, NodeInfo *info, std::string *why)
@@ -94,7 +107,20 @@ Medium Probe(const std::string &path)
         int e = errno;
         if (e == ENOENT || e == ENXIO || e == ENODEV || e == ENOTDIR) m.state = Medium::Missing;
         else if (e == ENOMEDIUM) m.state = Medium::NoMedium;
-        else {
+        else if (e == EACCES || e == EPERM) {
+            // Not ours to open, yet a card is in: the kernel tells its size to anyone.
+            std::string sys = "/sys/dev/block/" + std::to_string(major(pre.st_rdev)) + ":" +
+                              std::to_string(minor(pre.st_rdev));
+            uint64_t sectors = SysNumber(sys + "/size");
+            uint64_t lbs = SysNumber(sys + "/queue/logical_block_size");
+            if (lbs == 0) lbs = SysNumber(sys + "/../queue/logical_block_size");  // a partition
+            m.bytes = sectors * 512;
+            m.logicalBlockSize = lbs > 0 && lbs <= 65536 ? static_cast<uint32_t>(lbs) : 512;
+            m.diskSeq = SysNumber(sys + "/diskseq");
+            m.noAccess = true;
+            m.state = m.bytes > 0 ? Medium::Present : Medium::NoMedium;
+            m.why = "'" + path + "': " + std::strerror(e);
+        } else {
             m.state = Medium::Failed;
             m.why = "'" + path + "': " + std::strerror(e);
         }

@@ -36,6 +36,7 @@ struct Medium {
     uint64_t bytes = 0;
     uint32_t logicalBlockSize = 0;
     uint64_t diskSeq = 0;      // the kernel's count of media seen; 0 when unknown
+    bool noAccess = false;     // no permission to open the node: what the kernel shows in sysfs
     std::string why;           // Failed: for the user
 };
 

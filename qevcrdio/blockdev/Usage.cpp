@@ -1,6 +1,7 @@
 #include "Usage.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <memory>
@@ -116,19 +117,37 @@ std::set<dev_t> SystemDevices(struct libmnt_table *tb)
     return out;
 }
 
-}  // namespace
-
-Usage UsageOf(const std::string &diskSysName, const Tables &tables)
+// Loop devices over one of these devices: the loop driver registers no holder,
+// only the name of its backing file. Pairs of (loop, the device under it).
+std::vector<std::pair<std::string, std::string>> LoopsOver(const std::vector<std::pair<dev_t, std::string>> &devs)
 {
-    Usage u;
-    // The disk and its partitions, by device number and name.
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const auto &loop : Entries("/sys/block")) {
+        if (loop.rfind("loop", 0) != 0) continue;
+        std::string back;
+        if (FILE *f = std::fopen(("/sys/block/" + loop + "/loop/backing_file").c_str(), "re")) {
+            char buf[4096];
+            if (std::fgets(buf, sizeof buf, f)) back = buf;
+            std::fclose(f);
+        }
+        while (!back.empty() && back.back() == '\n') back.pop_back();
+        struct stat st;
+        if (back.empty() || ::stat(back.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) continue;
+        for (const auto &d : devs)
+            if (d.first == st.st_rdev) out.emplace_back(loop, d.second);
+    }
+    return out;
+}
+
+// A device and its partitions, by device number and name.
+std::vector<std::pair<dev_t, std::string>> WithPartitions(struct udev *udev, const std::string &diskSysName)
+{
     std::vector<std::pair<dev_t, std::string>> parts;
-    Ptr<struct udev> udev(udev_new());
     if (udev) {
-        Ptr<struct udev_device> disk(udev_device_new_from_subsystem_sysname(udev.get(), "block", diskSysName.c_str()));
+        Ptr<struct udev_device> disk(udev_device_new_from_subsystem_sysname(udev, "block", diskSysName.c_str()));
         if (disk) {
             parts.emplace_back(udev_device_get_devnum(disk.get()), diskSysName);
-            Ptr<struct udev_enumerate> en(udev_enumerate_new(udev.get()));
+            Ptr<struct udev_enumerate> en(udev_enumerate_new(udev));
             if (en) {
                 udev_enumerate_add_match_parent(en.get(), disk.get());
                 udev_enumerate_add_match_subsystem(en.get(), "block");
@@ -136,8 +155,7 @@ Usage UsageOf(const std::string &diskSysName, const Tables &tables)
                 struct udev_list_entry *e;
                 udev_list_entry_foreach(e, udev_enumerate_get_list_entry(en.get()))
                 {
-                    Ptr<struct udev_device> d(
-                        udev_device_new_from_syspath(udev.get(), udev_list_entry_get_name(e)));
+                    Ptr<struct udev_device> d(udev_device_new_from_syspath(udev, udev_list_entry_get_name(e)));
                     if (!d) continue;
                     const char *type = udev_device_get_devtype(d.get());
                     const char *name = udev_device_get_sysname(d.get());
@@ -145,6 +163,32 @@ Usage UsageOf(const std::string &diskSysName, const Tables &tables)
                         parts.emplace_back(udev_device_get_devnum(d.get()), name);
                 }
             }
+        }
+    }
+    return parts;
+}
+
+}  // namespace
+
+Usage UsageOf(const std::string &diskSysName, const Tables &tables)
+{
+    Usage u;
+    Ptr<struct udev> udev(udev_new());
+    std::vector<std::pair<dev_t, std::string>> parts = WithPartitions(udev.get(), diskSysName);
+    // The system may stand only on the disk itself; mounts and swap count on
+    // every device stacked on it too (loop devices, device mapper, RAID), and
+    // on theirs, and so on.
+    const size_t own = parts.size();
+    std::set<std::string> seen{diskSysName};
+    for (size_t i = 0; i < parts.size() && parts.size() < 256; ++i) {
+        std::vector<std::pair<std::string, std::string>> above;
+        for (const auto &h : Entries("/sys/class/block/" + parts[i].second + "/holders"))
+            above.emplace_back(h, parts[i].second);
+        for (const auto &l : LoopsOver({parts[i]})) above.push_back(l);
+        for (const auto &a : above) {
+            u.holders.push_back(a.second + " by " + a.first);
+            if (!seen.insert(a.first).second) continue;
+            for (const auto &p : WithPartitions(udev.get(), a.first)) parts.push_back(p);
         }
     }
     auto mine = [&](dev_t d) {
@@ -164,13 +208,9 @@ Usage UsageOf(const std::string &diskSysName, const Tables &tables)
         const char *src = mnt_fs_get_source(fs);
         u.swaps.push_back(src ? src : "?");
     });
-    for (const auto &p : parts)
-        for (const auto &h : Entries("/sys/class/block/" + p.second + "/holders"))
-            u.holders.push_back(p.second + " by " + h);
-
     std::set<dev_t> system = SystemDevices(mounts.get());
-    for (const auto &p : parts)
-        if (system.count(p.first)) u.system = true;
+    for (size_t i = 0; i < own; ++i)
+        if (system.count(parts[i].first)) u.system = true;
     return u;
 }
 

@@ -49,6 +49,9 @@ int32_t SenseOfIo(vbus::IoResult r, bool write)
     case vbus::IoResult::Error: return write ? QEV_E_WRITE_ERROR : QEV_E_READ_ERROR;
     case vbus::IoResult::NoMedium: return QEV_E_NO_MEDIUM;
     case vbus::IoResult::NotReady: return QEV_E_NOT_READY;
+    case vbus::IoResult::InUse: return QEV_E_IN_USE;
+    case vbus::IoResult::Held: return QEV_E_HELD;
+    case vbus::IoResult::NoAccess: return QEV_E_NO_ACCESS;
     case vbus::IoResult::Changed: return QEV_E_MEDIUM_CHANGED;
     case vbus::IoResult::Protected: return kDataProtect;
     }

@@ -18,7 +18,9 @@ IoResult Map(blockdev::Device::Io io)
     switch (io) {
     case Io::Ok: return IoResult::Ok;
     case Io::NoMedium: return IoResult::NoMedium;
-    case Io::InUse: return IoResult::NotReady;
+    case Io::InUse: return IoResult::InUse;
+    case Io::Held: return IoResult::Held;
+    case Io::NoAccess: return IoResult::NoAccess;
     case Io::Changed: return IoResult::Changed;
     case Io::MediumError: return IoResult::Error;
     case Io::ReadOnly: return IoResult::Protected;

@@ -22,7 +22,10 @@ enum class IoResult {
     End,        // the range reaches past the end of the medium (it shrank under us)
     Error,      // the medium failed the transfer (an I/O error: a medium error)
     NoMedium,   // no card in the device (any more)
-    NotReady,   // the card is in use elsewhere (mounted, swap, opened exclusively)
+    NotReady,   // not ready, no more precise cause known
+    InUse,      // the card is in use elsewhere (mounted, swap, a device stacked on it)
+    Held,       // another program holds the device exclusively
+    NoAccess,   // no permission to open the device
     Changed,    // another card came into the device since it was opened
     Protected,  // the card refuses writing (write-protected, or a write the safety checks refuse)
 };

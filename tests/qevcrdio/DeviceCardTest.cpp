@@ -157,6 +157,12 @@ TEST(DeviceCard, MountedDevicesAreRefusedAndNeverWritten)
     std::string out = Tvqunit("insert u 2 --device " + loop.Node());
     EXPECT_NE(out.find("mounted"), std::string::npos) << out;
     EXPECT_NE(out.find("exit 1"), std::string::npos) << out;
+    // tvqunit devices says where it is mounted.
+    out = Tvqunit("devices");
+    ASSERT_NE(out.find(loop.Node() + "\t"), std::string::npos) << out;
+    std::string line = out.substr(out.find(loop.Node() + "\t"));
+    line = line.substr(0, line.find('\n'));
+    EXPECT_NE(line.find("mounted: " + loop.Node() + " on " + mnt), std::string::npos) << line;
 
     // Mounted after binding: reads and writes are "not ready" until it is unmounted.
     loop.UnmountAll();
@@ -165,10 +171,10 @@ TEST(DeviceCard, MountedDevicesAreRefusedAndNeverWritten)
     loop.Mount(loop.Node(), "ext4");
     auto data = Pattern(128, 4);
     std::vector<uint8_t> back(128 * 512);
-    EXPECT_EQ(QevScWrite10(1, 16384, 128, data.data(), 512), QEV_E_NOT_READY);
-    EXPECT_EQ(QevScWrite10(0, 16384, 128, data.data(), 512), QEV_E_NOT_READY);
-    EXPECT_EQ(QevScRead10(1, 16384, 128, back.data(), 512), QEV_E_NOT_READY);
-    EXPECT_EQ(QevScFormat(1, nullptr), QEV_E_NOT_READY);
+    EXPECT_EQ(QevScWrite10(1, 16384, 128, data.data(), 512), QEV_E_IN_USE);
+    EXPECT_EQ(QevScWrite10(0, 16384, 128, data.data(), 512), QEV_E_IN_USE);
+    EXPECT_EQ(QevScRead10(1, 16384, 128, back.data(), 512), QEV_E_IN_USE);
+    EXPECT_EQ(QevScFormat(1, nullptr), QEV_E_IN_USE);
     EXPECT_EQ(u.Mask(), 1u);  // the card is there, only busy
     loop.UnmountAll();
     EXPECT_EQ(loop.Bytes(8 * kMiB, 8 * kMiB), tail);
@@ -223,7 +229,16 @@ TEST(DeviceCard, ADeviceIsBoundOnceAndWritableOnly)
     EXPECT_EQ(loop.Bytes(0, 512), data);
 
     // A partition, a file, a read-only device: refused.
-    std::string out = Tvqunit("insert v 1 --device " + loop.File());
+    LoopDevice parted(8 * kMiB, 512, true);
+    parted.AddPartition(1, 2048, 4096);
+    std::string part = parted.Node() + "p1";
+    for (int i = 0; i < 100 && ::access(part.c_str(), F_OK) != 0; ++i) ::usleep(20000);  // udev makes the node
+    ASSERT_EQ(::access(part.c_str(), F_OK), 0) << part;
+    std::string out = Tvqunit("insert v 1 --device " + part);
+    EXPECT_NE(out.find("is a partition of /dev/" + parted.Node().substr(5)), std::string::npos) << out;
+    EXPECT_NE(out.find("exit 1"), std::string::npos) << out;
+    EXPECT_FALSE(u.bus.Bus().HasCard("v", 1));
+    out = Tvqunit("insert v 1 --device " + loop.File());
     EXPECT_NE(out.find("not a block device"), std::string::npos) << out;
     EXPECT_NE(out.find("exit 1"), std::string::npos) << out;
     LoopDevice ro(8 * kMiB);

@@ -62,6 +62,7 @@ std::string DeviceCardState(const vbus::Card &card)
     case blockdev::Medium::Failed: return m.why;
     case blockdev::Medium::Present: break;
     }
+    if (m.noAccess) return "a card is in, but this user may not open the device: " + m.why;
     std::unique_ptr<vbus::Medium> medium = vbus::OpenDeviceMedium(card, vbus::DeviceGuard());
     if (!medium->Present()) return "card ejected; the slot is empty until another card comes";
     std::string s = Human(m.bytes) + " card (" + std::to_string(m.bytes / 512) + " sectors of 512";
