@@ -7,7 +7,9 @@
 
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,6 +65,39 @@ std::vector<uint8_t> ReadCard(uint32_t target, uint32_t sectors)
     }
     return out;
 }
+
+// A loop device over another block device (losetup over a node), mounted
+// read-only when asked; undone, and detached, whatever the test did.
+struct StackedLoop {
+    explicit StackedLoop(const std::string &under) : lower(under)
+    {
+        node = ShellOutput("losetup -f --show " + under + " 2>/dev/null");
+        while (!node.empty() && node.back() == '\n') node.pop_back();
+    }
+    ~StackedLoop() { Detach(); }
+    std::string Mount()
+    {
+        mnt = LoopDevice::ScratchDir() + "/stacked-mnt";
+        ::mkdir(mnt.c_str(), 0755);
+        if (Shell("mount -o ro,noload " + node + " " + mnt) != 0) mnt.clear();
+        return mnt;
+    }
+    void Unmount()
+    {
+        if (mnt.empty()) return;
+        if (::umount2(mnt.c_str(), 0) != 0) ::umount2(mnt.c_str(), MNT_DETACH);
+        ::rmdir(mnt.c_str());
+        mnt.clear();
+    }
+    void Detach()
+    {
+        Unmount();
+        // Only while it is still over our device: the node may be another's later.
+        if (!node.empty() && BackingFile(node) == lower) Shell("losetup -d " + node);
+        node.clear();
+    }
+    std::string lower, node, mnt;
+};
 
 }  // namespace
 
@@ -455,4 +490,114 @@ TEST(DeviceCard, ASwappedMediumIsNeverReadAsTheOldOne)
     QevScFree();
     loop.Detach();
     ::unlink(other.c_str());
+}
+
+TEST(DeviceCard, DevicesStackedOnACardRefuseBindingAndWriting)
+{
+    TVQ_REQUIRE_LOOP();
+    LoopDevice loop(16 * kMiB);
+    auto tail = Pattern(16384, 7);
+    loop.Put(8 * kMiB, tail);
+    Unit210 u;
+    {
+        // A loop device over the card's node, mounted: the loop driver registers no holder.
+        StackedLoop stacked(loop.Node());
+        ASSERT_FALSE(stacked.node.empty()) << "no loop device over " << loop.Node();
+        ASSERT_EQ(Shell("mkfs.ext4 -q -F " + stacked.node + " 8M >/dev/null 2>&1"), 0);
+        ASSERT_FALSE(stacked.Mount().empty());
+        std::string out = Tvqunit("insert u 1 --device " + loop.Node());
+        EXPECT_NE(out.find(stacked.node.substr(5)), std::string::npos) << out;
+        EXPECT_NE(out.find("mounted"), std::string::npos) << out;
+        EXPECT_NE(out.find("exit 1"), std::string::npos) << out;
+        EXPECT_FALSE(u.bus.Bus().HasCard("u", 1));
+        // Unmounted, the loop device over it still writes through to it.
+        stacked.Unmount();
+        out = Tvqunit("insert u 1 --device " + loop.Node());
+        EXPECT_NE(out.find("in use by another device"), std::string::npos) << out;
+        EXPECT_FALSE(u.bus.Bus().HasCard("u", 1));
+    }
+
+    // Stacked and mounted after binding: the card is in, in use; nothing is written.
+    u.Bind(1, loop.Node());
+    u.Scan();
+    auto data = Pattern(128, 8);
+    ASSERT_EQ(QevScWrite10(1, 16384, 128, data.data(), 512), 0);
+    ASSERT_NE(QevScFree(), 0);
+    loop.Put(8 * kMiB, tail);
+    StackedLoop stacked(loop.Node());
+    ASSERT_FALSE(stacked.node.empty());
+    ASSERT_FALSE(stacked.Mount().empty());
+    EXPECT_EQ(QevScWrite10(1, 16384, 128, data.data(), 512), QEV_E_IN_USE);
+    EXPECT_EQ(QevScWrite10(0, 16384, 128, data.data(), 512), QEV_E_IN_USE);
+    EXPECT_EQ(QevScFormat(1, nullptr), QEV_E_IN_USE);
+    EXPECT_EQ(u.Mask(), 1u);
+    EXPECT_EQ(loop.Bytes(8 * kMiB, 8 * kMiB), tail);
+    stacked.Detach();
+    EXPECT_EQ(QevScWrite10(1, 16384, 128, data.data(), 512), 0);
+    EXPECT_NE(QevScFree(), 0);
+    EXPECT_EQ(loop.Bytes(8 * kMiB, 128 * 512), data);
+
+    // Another program holding the card exclusively: held, not "not ready".
+    int fd = ::open(loop.Node().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::vector<uint8_t> back(512);
+    EXPECT_EQ(QevScRead10(1, 0, 1, back.data(), 512), QEV_E_HELD);
+    EXPECT_EQ(QevScWrite10(1, 0, 1, data.data(), 512), QEV_E_HELD);
+    ::close(fd);
+    EXPECT_EQ(QevScRead10(1, 0, 1, back.data(), 512), 0);
+    QevScFree();
+}
+
+TEST(DeviceCard, NoPermissionIsNotNoCard)
+{
+    TVQ_REQUIRE_LOOP();
+    LoopDevice loop(8 * kMiB);
+    Unit210 u;
+    u.Bind(1, loop.Node());
+    struct stat st;
+    ASSERT_EQ(::stat(loop.Node().c_str(), &st), 0);
+    if (st.st_mode & 0006) GTEST_SKIP() << loop.Node() << " is open to everyone here";
+    // Another user reads the bus, but may not open the device.
+    std::string root = u.bus.Dir().substr(0, u.bus.Dir().rfind('/'));
+    ASSERT_EQ(Shell("chmod -R a+rwX " + root), 0);
+    std::string out = ShellOutput("setpriv --reuid=65534 --regid=65534 --clear-groups " + std::string(TVQUNIT_PATH) +
+                                  " show u 2>&1; echo \"exit $?\"");
+    if (out.find("exit 0") == std::string::npos) GTEST_SKIP() << "the bus is not reachable for another user: " << out;
+    EXPECT_NE(out.find("may not open"), std::string::npos) << out;
+
+    int pipefd[2];
+    ASSERT_EQ(::pipe(pipefd), 0);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::close(pipefd[0]);
+        int32_t r[6] = {-1, -1, -1, -1, -1, -1};
+        if (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0) {
+            QevSlotRecord t[QEV_MAX_TARGETS];
+            r[0] = ScanAll(t);
+            QevSlotStatus s{};
+            r[1] = QevScGetSlotStatus(0, &s) == 0 ? static_cast<int32_t>(s.CardMask) : -2;
+            QevSlotRecord rec{};
+            r[2] = QevScGetDriveInfo(1, &rec) == 0 ? static_cast<int32_t>(rec.TotalSectors) : -2;
+            std::vector<uint8_t> buf(512);
+            r[3] = QevScRead10(1, 0, 1, buf.data(), 512);
+            r[4] = QevScWrite10(1, 0, 1, buf.data(), 512);
+            r[5] = static_cast<int32_t>(rec.CardPresent);
+        }
+        ssize_t n = ::write(pipefd[1], r, sizeof r);
+        ::_exit(n == static_cast<ssize_t>(sizeof r) ? 0 : 1);
+    }
+    ::close(pipefd[1]);
+    int32_t r[6] = {};
+    ssize_t n = ::read(pipefd[0], r, sizeof r);
+    ::close(pipefd[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_EQ(n, static_cast<ssize_t>(sizeof r));
+    EXPECT_EQ(r[0], 11);
+    EXPECT_EQ(r[1], 1) << "the card must show as in";
+    EXPECT_EQ(r[2], 16384);
+    EXPECT_EQ(r[5], 1);
+    EXPECT_EQ(r[3], QEV_E_NO_ACCESS);
+    EXPECT_EQ(r[4], QEV_E_NO_ACCESS);
 }
