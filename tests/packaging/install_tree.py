@@ -68,8 +68,8 @@ def help_words(tool_path, prefix_words=()):
     return commands, options
 
 
-def rendered(page):
-    env = dict(os.environ, MANWIDTH="200", LC_ALL="C.UTF-8")
+def rendered(page, width=200):
+    env = dict(os.environ, MANWIDTH=str(width), LC_ALL="C.UTF-8")
     p = run(["man", "--warnings", "-l", page], env=env)
     if p.returncode != 0:
         fail("man -l %s failed: %s" % (page, p.stderr.strip()))
@@ -183,6 +183,15 @@ def check(prefix, build_dir):
             fail("tvqcrdut.1 has an unreplaced @placeholder@")
         if os.path.join(prefix, "share/tvqcrdut/TVQCRDUT.chm") not in text:
             fail("tvqcrdut.1 does not name the installed help file")
+
+    # A terminal of 80 columns shows every page without a line running over.
+    for name in ["tvqcrdut"] + tools:
+        page = os.path.join(prefix, "share/man/man1/%s.1.gz" % name)
+        if os.path.exists(page):
+            wide = [l for l in rendered(page, 80).splitlines() if len(l) > 80]
+            if wide:
+                fail("%s.1 has %d lines wider than 80 columns, up to %d: %r"
+                     % (name, len(wide), max(map(len, wide)), wide[0]))
 
     for tool in tools:
         page = os.path.join(prefix, "share/man/man1/%s.1.gz" % tool)
