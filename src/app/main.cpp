@@ -4,8 +4,17 @@
 
 #include <QApplication>
 
+#include <cstdio>
+#include <cstring>
+
 int main(int argc, char *argv[])
 {
+    // Answered before Qt looks for a display: packagers and scripts ask
+    // this on machines that have none.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        const bool ok = std::printf("tvqcrdut %s\n", TVQ_VERSION) > 0 && std::fflush(stdout) == 0;
+        return ok ? 0 : 1;
+    }
     QApplication app(argc, argv);
     InstallJapaneseTranslation(&app);
     return ProgramEntry();

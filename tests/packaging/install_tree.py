@@ -209,10 +209,11 @@ def check(prefix, build_dir):
         if build_dir in text or "./" + tool in text:
             fail("%s.1 shows a build path" % tool)
 
-    check_programs_run(prefix, libdir, has_tvqcard)
+    version = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.*)$", cache, re.M).group(1)
+    check_programs_run(prefix, libdir, has_tvqcard, version)
 
 
-def check_programs_run(prefix, libdir, has_tvqcard):
+def check_programs_run(prefix, libdir, has_tvqcard, version):
     """The installed programs, started from the prefix, find its library."""
     own = os.path.realpath(os.path.join(prefix, libdir, "libqevcrdio.so.1"))
     home = os.path.join(os.path.dirname(prefix), "home")
@@ -233,6 +234,10 @@ def check_programs_run(prefix, libdir, has_tvqcard):
             fail("the installed tvqcard list failed (%d): %s%s" % (p.returncode, p.stdout, p.stderr))
         if lib != own:
             fail("the installed tvqcard loaded %s, not %s" % (lib, own))
+    # Asked on a machine without any display, as a packager's script would.
+    p = run([os.path.join(bindir, "tvqcrdut"), "--version"], env=env)
+    if p.returncode != 0 or p.stdout != "tvqcrdut %s\n" % version:
+        fail("tvqcrdut --version without a display: status %d, %r %r" % (p.returncode, p.stdout, p.stderr))
     lib, out, ended = own_library.program_library([os.path.join(bindir, "tvqcrdut")], env, cwd=home)
     if lib != own:
         fail("the installed tvqcrdut mapped %s, not %s (status %s): %s" % (lib, own, ended, out))
