@@ -1,6 +1,7 @@
 #include "AppForms.h"
 
 #include "AboutBox.h"
+#include "AppIcon.h"
 #include "AppMain.h"
 #include "CardAcc.h"
 #include "CardInfo.h"
@@ -10,8 +11,14 @@
 #include "MessagePort.h"
 #include "UnitState.h"
 
+#include <QApplication>
+
 bool CreateApplicationForms(const AppFormsOptions &options)
 {
+    // Every window carries the menu entry's icon; a Wayland desktop finds the
+    // entry (and so the icon and name) by this name.
+    QApplication::setWindowIcon(AppIcon());
+    QGuiApplication::setDesktopFileName(AppIconName());
     AppMainForm = new TAppMainForm;
     AppMainWidget = AppMainForm;
     // Watch the bus before the first scan: a unit that comes or goes from

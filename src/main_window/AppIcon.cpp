@@ -29,16 +29,14 @@ void DrawCard(QPainter &p, const QRectF &r, const QColor &body)
 QIcon AppIcon()
 {
     QIcon icon;
-    for (int size : {16, 32, 48}) {
-        QPixmap pm(size, size);
-        pm.fill(Qt::transparent);
-        QPainter p(&pm);
-        p.setRenderHint(QPainter::Antialiasing);
-        DrawCard(p, QRectF(size * 0.18, size * 0.08, size * 0.64, size * 0.84), QColor(60, 110, 190));
-        p.end();
-        icon.addPixmap(pm);
-    }
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/appicon/%1.png").arg(size), QSize(size, size));
     return icon;
+}
+
+QString AppIconName()
+{
+    return QStringLiteral(TVQ_APP_ID);
 }
 
 QPixmap CardGlyph()

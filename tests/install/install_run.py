@@ -155,7 +155,6 @@ class InstallRun:
         say("dpkg -i %s: installed version %s" % (os.path.basename(self.deb), version))
         owned = run(["dpkg", "-L", PACKAGE]).stdout.split()
         wanted = ["/usr/bin/tvqcrdut", "/usr/bin/tvqunit", "/usr/share/tvqcrdut/TVQCRDUT.chm",
-                  "/usr/share/applications/tvqcrdut.desktop",
                   "/usr/lib/udev/rules.d/70-tvqcrdut.rules"] + (["/usr/bin/tvqcard"] if HAS_TVQCARD else [])
         for want in wanted:
             if want not in owned:
@@ -229,7 +228,11 @@ class InstallRun:
         shutil.rmtree(prefix)
 
     def desktop(self):
-        entry = "/usr/share/applications/tvqcrdut.desktop"
+        owned = run(["dpkg", "-L", PACKAGE]).stdout.split()
+        entries = [f for f in owned if f.startswith("/usr/share/applications/") and f.endswith(".desktop")]
+        if len(entries) != 1:
+            raise Failed("the package holds %d menu entries: %s" % (len(entries), entries))
+        entry = entries[0]
         run(["desktop-file-validate", entry])
         keys = desktop_entry(entry)
         argv = exec_argv(keys.get("Exec", ""))

@@ -2,6 +2,7 @@
 #include "AboutBox.h"
 #include "AppFixture.h"
 #include "AppMain.h"
+#include "CardAcc.h"
 #include "Forms.h"
 #include "ModalForm.h"
 #include "Shape.h"
@@ -283,6 +284,24 @@ TEST_F(MenusTest, HelpIsLookedUpInTheStartupDirectoryThenInTheInstalledFolder)
     EXPECT_TRUE(Boxes().empty());
     EXPECT_TRUE(shellOpened.empty());
 }
+
+#ifdef MENU_ICON_48
+// The window, its dialogs and the about box show the icon of the menu entry.
+TEST_F(MenusTest, WindowIconIsTheMenuIcon)
+{
+    ASSERT_TRUE(CreateForms());
+    // Compared as a pixmap holds them (premultiplied): the same pixels.
+    const QImage menu = QImage(QStringLiteral(MENU_ICON_48)).convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    ASSERT_FALSE(menu.isNull()) << MENU_ICON_48;
+    auto at48 = [](const QIcon &icon) {
+        return icon.pixmap(QSize(48, 48)).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    };
+    EXPECT_EQ(at48(AppMainForm->windowIcon()), menu);
+    EXPECT_EQ(at48(QApplication::windowIcon()), menu);
+    EXPECT_EQ(at48(CardAccDlg->windowIcon()), menu);
+    EXPECT_EQ(QGuiApplication::desktopFileName(), QStringLiteral(MENU_ICON_NAME));
+}
+#endif
 
 TEST_F(MenusTest, AboutBoxAndExit)
 {

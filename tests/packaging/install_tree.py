@@ -81,6 +81,7 @@ def rendered(page, width=200):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build-dir", required=True)
+    ap.add_argument("--app-id", required=True, help="the AppStream id: menu entry, metainfo and icon")
     ap.add_argument("--keep", action="store_true")
     args = ap.parse_args()
     for tool in ("cmake", "desktop-file-validate", "appstreamcli", "man", "readelf"):
@@ -92,7 +93,7 @@ def main():
         p = run(["cmake", "--install", args.build_dir, "--prefix", prefix])
         if p.returncode != 0:
             sys.exit("cmake --install failed:\n" + p.stdout + p.stderr)
-        check(prefix, args.build_dir)
+        check(prefix, args.build_dir, args.app_id)
     finally:
         if args.keep:
             print("kept " + tmp)
@@ -103,7 +104,7 @@ def main():
     print("install tree ok")
 
 
-def check(prefix, build_dir):
+def check(prefix, build_dir, app_id):
     cache = open(os.path.join(build_dir, "CMakeCache.txt"), encoding="utf-8").read()
     libdir = re.search(r"^CMAKE_INSTALL_LIBDIR:PATH=(.*)$", cache, re.M).group(1)
     has_tvqcard = os.path.exists(os.path.join(build_dir, "bin", "tvqcard"))
@@ -111,9 +112,9 @@ def check(prefix, build_dir):
 
     want = ["bin/tvqcrdut", "bin/tvqunit", libdir + "/libqevcrdio.so.1",
             "share/tvqcrdut/TVQCRDUT.chm", "share/tvqcrdut/html/index.html",
-            "share/applications/tvqcrdut.desktop", "share/metainfo/tvqcrdut.metainfo.xml",
-            "share/icons/hicolor/scalable/apps/tvqcrdut.svg",
-            "share/icons/hicolor/48x48/apps/tvqcrdut.png", "share/icons/hicolor/256x256/apps/tvqcrdut.png",
+            "share/applications/%s.desktop" % app_id, "share/metainfo/%s.metainfo.xml" % app_id,
+            "share/icons/hicolor/scalable/apps/%s.svg" % app_id,
+            "share/icons/hicolor/48x48/apps/%s.png" % app_id, "share/icons/hicolor/256x256/apps/%s.png" % app_id,
             "share/man/man1/tvqcrdut.1.gz", "share/doc/tvqcrdut/copyright", "share/doc/tvqcrdut/changelog.gz"]
     want += ["bin/" + t for t in tools] + ["share/man/man1/%s.1.gz" % t for t in tools]
     for rel in want:
@@ -131,7 +132,7 @@ def check(prefix, build_dir):
 
     # Icons at the size their folder names.
     for size in (48, 256):
-        png = os.path.join(prefix, "share/icons/hicolor/%dx%d/apps/tvqcrdut.png" % (size, size))
+        png = os.path.join(prefix, "share/icons/hicolor/%dx%d/apps/%s.png" % (size, size, app_id))
         if os.path.exists(png):
             with open(png, "rb") as f:
                 head = f.read(24)
@@ -139,7 +140,16 @@ def check(prefix, build_dir):
             if head[:8] != b"\x89PNG\r\n\x1a\n" or (w, h) != (size, size):
                 fail("%s is not a %d pixel PNG (%dx%d)" % (png, size, w, h))
 
-    desktop = os.path.join(prefix, "share/applications/tvqcrdut.desktop")
+    # Reverse DNS, as AppStream wants it, and one name for the three files.
+    if not re.fullmatch(r"[a-z][a-z0-9]*(\.[a-zA-Z_][a-zA-Z0-9_]*){2,}", app_id):
+        fail("the AppStream id %r is not in reverse-DNS form" % app_id)
+    for rel in ("share/applications", "share/metainfo", "share/icons/hicolor/scalable/apps"):
+        stray = [f for f in os.listdir(os.path.join(prefix, rel)) if not f.startswith(app_id + ".")] \
+            if os.path.isdir(os.path.join(prefix, rel)) else []
+        if stray:
+            fail("%s holds files not named after %s: %s" % (rel, app_id, stray))
+
+    desktop = os.path.join(prefix, "share/applications/%s.desktop" % app_id)
     if os.path.exists(desktop):
         p = run(["desktop-file-validate", desktop])
         if p.returncode != 0 or p.stdout.strip():
@@ -154,14 +164,23 @@ def check(prefix, build_dir):
         for k in ("Name[ja]", "Comment[ja]", "Icon", "Categories"):
             if not keys.get(k):
                 fail("the menu entry has no " + k)
+        if keys.get("Icon") != app_id:
+            fail("the menu entry's Icon=%r is not the id %s" % (keys.get("Icon"), app_id))
 
-    metainfo = os.path.join(prefix, "share/metainfo/tvqcrdut.metainfo.xml")
+    metainfo = os.path.join(prefix, "share/metainfo/%s.metainfo.xml" % app_id)
     if os.path.exists(metainfo):
         p = run(["appstreamcli", "validate", "--no-net", "--no-color", metainfo])
-        errors = [l for l in p.stdout.splitlines() if l.startswith("E:")]
-        if errors or "Validation" not in p.stdout:
-            fail("appstreamcli validate: " + p.stdout + p.stderr)
+        # Errors and warnings fail; so does any note but the one about the
+        # reserved top-level domain .example of the id, which appstream does
+        # not know.
+        notes = [l for l in p.stdout.splitlines() if re.match(r"^[EWIP]: ", l)
+                 and not (l.startswith("I: ") and "cid-maybe-not-rdns" in l and app_id.startswith("example."))]
+        if p.returncode != 0 or notes or "Validation was successful" not in p.stdout:
+            fail("appstreamcli validate (%d): %s%s" % (p.returncode, p.stdout, p.stderr))
         text = open(metainfo, encoding="utf-8").read()
+        for tag, want in (("id", app_id), ("launchable", app_id + ".desktop"), ("icon", app_id)):
+            if not re.search(r"<%s[^>]*>%s</%s>" % (tag, re.escape(want), tag), text):
+                fail("the metainfo's <%s> is not %s" % (tag, want))
         for shot in re.findall(r"!\[[^\]]*\]\((docs/screenshots/[^)]+)\)",
                                open(os.path.join(os.path.dirname(__file__), "../../README.md"),
                                     encoding="utf-8").read()):
