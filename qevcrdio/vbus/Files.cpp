@@ -111,7 +111,10 @@ bool NewFile::Open(const std::string &dir, const std::string &base)
     dir_ = dir;
     base_ = base;
     // Unnamed until it is complete: a writer killed before that leaves nothing.
-    fd_ = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
+    // Naming it later goes through /proc, so without /proc it has a name from the start.
+    static const bool proc = ::access("/proc/self/fd", X_OK) == 0;
+    fd_ = proc ? ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644) : -1;
+    if (!proc) errno = EOPNOTSUPP;
     if (fd_ < 0) {
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return false;
         if (errno == ENOENT) {
@@ -342,50 +345,62 @@ bool FlushFile(const std::string &path, std::string *why)
 
 namespace {
 
-int OpenImage(const std::string &path, bool followLinks)
-{
-    return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
-}
-
-std::string AbsenceOf(const std::string &path, bool followLinks, int e)
+// What is at path when it is no regular file there (following a link for an
+// image used in place); "" for a regular file or nothing.
+std::string NotAnImage(const std::string &path, bool followLinks)
 {
     struct stat st;
-    std::string kind;
-    if (!followLinks) kind = WrongKind(path);
-    else if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        kind = S_ISSOCK(st.st_mode) ? "a socket" : S_ISFIFO(st.st_mode) ? "a FIFO" : S_ISDIR(st.st_mode) ? "a directory"
-                                                                                                    : "not a regular file";
-    if (e == ENOENT) return "'" + path + "' is missing";
-    if (e == ELOOP && followLinks) return "'" + path + "' is a loop of symbolic links";
-    if (!kind.empty()) return "'" + path + "' is " + kind;
-    return "'" + path + "' cannot be opened: " + std::strerror(e);
+    if (!followLinks) return WrongKind(path);
+    if (::stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return std::string();
+    return S_ISSOCK(st.st_mode)  ? "a socket"
+           : S_ISFIFO(st.st_mode) ? "a FIFO"
+           : S_ISDIR(st.st_mode)  ? "a directory"
+           : S_ISCHR(st.st_mode)  ? "a character device"
+           : S_ISBLK(st.st_mode)  ? "a block device"
+                                  : "not a regular file";
+}
+
+// Opens a card's image as the library would, or says why it reads as absent.
+// Only what is a regular file by its name is opened: never a device node.
+int OpenImage(const std::string &path, bool followLinks, std::string *why)
+{
+    std::string kind = NotAnImage(path, followLinks);
+    if (!kind.empty()) {
+        *why = "'" + path + "' is " + kind;
+        return -1;
+    }
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
+    struct stat st;
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
+    int e = fd >= 0 ? EINVAL : errno;
+    if (fd >= 0) ::close(fd);
+    if (e == ENOENT) *why = "'" + path + "' is missing";
+    else if (e == ELOOP) *why = "'" + path + "' is a loop of symbolic links";
+    else if (e == EINVAL) *why = "'" + path + "' is not a regular file";
+    else *why = "'" + path + "' cannot be opened: " + std::strerror(e);
+    return -1;
 }
 
 }  // namespace
 
 std::string ImageAbsence(const std::string &path, bool followLinks)
 {
-    int fd = OpenImage(path, followLinks);
-    if (fd < 0) return AbsenceOf(path, followLinks, errno);
-    struct stat st;
-    bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    ::close(fd);
-    return regular ? std::string() : AbsenceOf(path, followLinks, EINVAL);
+    std::string why;
+    int fd = OpenImage(path, followLinks, &why);
+    if (fd >= 0) ::close(fd);
+    return why;
 }
 
 FlushResult FlushImage(const std::string &path, bool followLinks, std::string *why)
 {
-    int fd = OpenImage(path, followLinks);
+    std::string absent;
+    int fd = OpenImage(path, followLinks, &absent);
     if (fd < 0) {
-        if (why) *why = AbsenceOf(path, followLinks, errno);
+        if (why) *why = absent;
         return FlushResult::Absent;
     }
-    struct stat st;
     FlushResult r = FlushResult::Done;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (why) *why = AbsenceOf(path, followLinks, EINVAL);
-        r = FlushResult::Absent;
-    } else if (::fdatasync(fd) != 0 && errno != EINVAL) {
+    if (::fdatasync(fd) != 0 && errno != EINVAL) {
         if (why) *why = "cannot flush '" + path + "' to disk: " + std::strerror(errno);
         r = FlushResult::Failed;
     }
