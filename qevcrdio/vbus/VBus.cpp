@@ -301,6 +301,9 @@ void Bus::CreateUnit(const std::string &name, const UnitDesc &descIn)
     std::string problem = StorageProblem(u, dir);
     if (!problem.empty()) throw Error("cannot create unit '" + name + "': " + problem);
     const std::string text = UnitFileText(u, dir);
+    if (text.size() > kMaxBusFile)
+        throw Error("cannot create unit '" + name + "': its description would be " + std::to_string(text.size()) +
+                    " bytes, more than the " + std::to_string(kMaxBusFile) + " a description may hold");
     SweepNewUnitFolders(dir_, std::string());
     // Built under a hidden name and renamed whole, so the library never sees half a unit.
     std::string tmp;

@@ -337,10 +337,13 @@ TEST(TvqunitStore, DeeplyNestedFilesAreNamedNotFollowedIntoACrash)
     EXPECT_EQ(list.rc, 0) << list.err;
     EXPECT_NE(list.out.find("u\t(malformed description of unit 'u'"), std::string::npos) << list.out;
     EXPECT_NE(list.out.find("w\tTVQ-210CF"), std::string::npos) << list.out;
-    // Counts that cannot be read count from nothing.
+    // Counts that cannot be read count from nothing, and show says why.
     Result faults = Tvq(bus, {"fault", "list", "w"});
     EXPECT_EQ(faults.rc, 0) << faults.err;
     EXPECT_NE(faults.out.find("hits 0\tfired 0"), std::string::npos) << faults.out;
+    Result show = Tvq(bus, {"show", "w"});
+    EXPECT_EQ(show.rc, 0) << show.err;
+    EXPECT_NE(show.out.find("problem: '" + counts + "': line 2: "), std::string::npos) << show.out;
 }
 
 TEST(TvqunitStore, NoChangeGrowsADescriptionPastWhatReadersTake)
@@ -375,6 +378,11 @@ TEST(TvqunitStore, NoChangeGrowsADescriptionPastWhatReadersTake)
     EXPECT_EQ(clear.rc, 0) << clear.err;
     EXPECT_EQ(Tvq(bus, {"show", "u"}).rc, 0);
     EXPECT_LT(fs::file_size(file), 4096u);
+    // Nor is a unit created with a description past it.
+    vbus::UnitDesc big;
+    big.bridge = std::string((1u << 20) + 1, 'b');
+    EXPECT_THROW(bus.Bus().CreateUnit("big", big), vbus::Error);
+    EXPECT_FALSE(fs::exists(bus.Dir() + "/big"));
     // The id counter stays where it was, so old counts never meet new rules.
     EXPECT_EQ(Tvq(bus, {"fault", "set", "u", "op=read"}).out, "100000\n");
 }

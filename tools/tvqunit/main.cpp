@@ -12,6 +12,7 @@
 #include "Desc.h"
 #include "Devices.h"
 #include "Files.h"
+#include "TomlDepth.h"
 #include "Tvq.h"
 #include "Units.h"
 #include "VBus.h"
@@ -216,6 +217,12 @@ std::vector<std::string> FileProblems(vbus::Bus &bus, const vbus::Unit &u)
     for (const char *f : {vbus::kCountsFile, vbus::kUnitFile}) {
         std::string kind = vbus::WrongKind(dir + "/" + f);
         if (!kind.empty()) out.push_back("'" + dir + "/" + f + "' is " + kind);
+    }
+    std::string counts;
+    if (vbus::ReadBusFile(dir + "/" + vbus::kCountsFile, &counts) == vbus::ReadResult::Ok) {
+        std::string deep = vbus::TomlNestingProblem(counts);
+        if (!deep.empty())
+            out.push_back("'" + dir + "/" + vbus::kCountsFile + "': " + deep + "; the rules count from zero");
     }
     for (const char *d : {vbus::kCardsDir, vbus::kEjectedDir}) {
         struct stat st;
