@@ -102,8 +102,10 @@ bool SyncDir(const std::string &dir)
 
 NewFile::~NewFile()
 {
+    int e = errno;  // the caller's failure, not the clean-up's
     if (!temp_.empty()) ::unlink(temp_.c_str());
     if (fd_ >= 0) ::close(fd_);
+    errno = e;
 }
 
 bool NewFile::Open(const std::string &dir, const std::string &base)
