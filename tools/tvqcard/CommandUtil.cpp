@@ -121,6 +121,17 @@ int OpenSource(const std::string &path, uint64_t *size)
     return fd;
 }
 
+std::unique_ptr<imagefile::Reader> OpenImage(const std::string &path, int *fd)
+{
+    uint64_t size = 0;
+    const int raw = OpenSource(path, &size);
+    std::string why;
+    std::unique_ptr<imagefile::Reader> image = imagefile::Reader::Open(raw, &why);
+    if (!image) throw ToolError(Say(Msg::FileRead, {path, why}));
+    if (fd) *fd = raw;
+    return image;
+}
+
 Options TransferOptions(bool hash)
 {
     Options o;

@@ -66,6 +66,9 @@ void CheckRange(Session &s, uint32_t slot, const SlotRecord &r, uint32_t start, 
                 uint64_t *count);
 // An existing regular file opened for reading, with its size.
 int OpenSource(const std::string &path, uint64_t *size);
+// The image in an existing regular file, plain or compressed; *fd, when asked
+// for, is its descriptor, open as long as the reader is.
+std::unique_ptr<imagefile::Reader> OpenImage(const std::string &path, int *fd = nullptr);
 Options TransferOptions(bool hash);
 // Refuses (ToolError) when writing the file of st would write onto a card of the bus.
 void RefuseCardMedium(const std::string &file, const struct stat &st);

@@ -10,7 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
+#include <sstream>
 
 using json = nlohmann::json;
 
@@ -19,8 +20,20 @@ namespace {
 // Lines "HASH  SLOT" as hash prints them: the slots to hash and the sums wanted.
 std::vector<std::string> ReadSums(const std::string &path, std::vector<std::string> *sums)
 {
-    std::ifstream f(path);
-    if (!f) throw ToolError(Say(Msg::FileOpen, {path, std::strerror(errno)}));
+    // The list may be compressed, as the images are.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw ToolError(Say(Msg::FileOpen, {path, std::strerror(errno)}));
+    std::string why, text;
+    std::unique_ptr<imagefile::Reader> list = imagefile::Reader::Open(fd, &why);
+    if (!list) throw ToolError(Say(Msg::FileRead, {path, why}));
+    for (char buf[65536];;) {
+        const ssize_t n = list->Read(reinterpret_cast<uint8_t *>(buf), sizeof buf);
+        if (n < 0) throw ToolError(Say(Msg::FileRead, {path, list->Error()}));
+        if (n == 0) break;
+        text.append(buf, static_cast<size_t>(n));
+        if (text.size() > (64u << 20)) throw ToolError(Say(Msg::HashBadLine, {path, "1"}));
+    }
+    std::istringstream f(text);
     std::vector<std::string> slots;
     std::string line;
     for (int n = 1; std::getline(f, line); ++n) {
@@ -45,22 +58,21 @@ int Compare(const CompareArgs &a)
 {
     Session s;
     const uint32_t slot = s.Parse({a.slot}, true, false).at(0);
-    uint64_t size = 0;
-    const int fd = OpenSource(a.file, &size);
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
+    std::unique_ptr<imagefile::Reader> image = OpenImage(a.file);
+    const bool known = image->length().kind == imagefile::Length::Exact;
+    uint64_t size = image->length().bytes;
     const SlotRecord r = s.Card(slot);
     const uint32_t start = a.start.empty() ? 0 : ParseSector(a.start, "--start");
     uint64_t count = 0;
     CheckRange(s, slot, r, start, std::string(), &count);
     s.Reserve({slot});
-    const uint64_t bytes = std::min<uint64_t>(size, count * kSector);
+    // An image of unknown length is compared up to the card's end, and what it holds past it counted.
+    uint64_t bytes = known ? std::min<uint64_t>(size, count * kSector) : count * kSector;
+    uint64_t pastEnd = 0;
     json diffs = json::array();
     uint64_t shown = 0;
     SetProgressLabel(s.Name(slot) + " compare");
-    Outcome o = CompareWithFile({s.TargetFor(slot, Op::Read)}, start, fd, bytes, a.file, TransferOptions(false),
+    Outcome o = CompareWithFile({s.TargetFor(slot, Op::Read)}, start, *image, bytes, a.file, TransferOptions(false),
                                 [&](const Difference &d) {
                                     if (common.json) {
                                         diffs.push_back({{"address", d.address}, {"sector", d.sector},
@@ -76,7 +88,11 @@ int Compare(const CompareArgs &a)
                                     ++shown;
                                     // Output that cannot be written stops the run as --max-diffs does.
                                     return !OutputFailed() && (a.maxDiffs == 0 || shown < a.maxDiffs);
-                                });
+                                }, &pastEnd);
+    if (!known && (o.kind == Outcome::Done || o.kind == Outcome::Differs) && !(a.maxDiffs != 0 && shown >= a.maxDiffs)) {
+        bytes = std::min<uint64_t>(bytes, o.bytes);
+        size = bytes + pastEnd;
+    }
     EndRun(s, o);
     MarkStopped(o);
     const bool cut = o.kind == Outcome::Differs && a.maxDiffs != 0 && shown >= a.maxDiffs && o.bytes < bytes;

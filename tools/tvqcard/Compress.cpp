@@ -484,18 +484,6 @@ bool Reader::ReadExactly(uint8_t *p, size_t n)
     return true;
 }
 
-bool Reader::AtEnd()
-{
-    uint8_t probe;
-    const ssize_t r = Read(&probe, 1);
-    if (r == 0) return true;
-    if (r > 0) {
-        // Not at the end: the byte is kept for the caller to learn about (Read again is not offered).
-        d_->produced -= 1;
-        d_->Fail("the image goes on");
-    }
-    return false;
-}
 
 // ---- writer ----
 

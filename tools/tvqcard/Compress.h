@@ -59,8 +59,6 @@ public:
     ssize_t Read(uint8_t *p, size_t n);
     // Exactly n bytes; false at an error or when the image ends sooner.
     bool ReadExactly(uint8_t *p, size_t n);
-    // True when the image has no byte left; false at an error too.
-    bool AtEnd();
     // Back to the image's first byte, to read it again.
     bool Rewind();
     const std::string &Error() const;

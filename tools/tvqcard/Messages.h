@@ -22,6 +22,7 @@ enum class Msg {
     StartBeyond,
     RangeBeyond,
     FileBeyond,
+    ImageBeyond,
     FileMissing,
     FileNotRegular,
     FileOpen,

@@ -80,7 +80,8 @@ int Read(const ReadArgs &a)
 
     const int fd = toStdout ? STDOUT_FILENO : OpenOutput(a.file);
     SetProgressLabel(s.Name(slot));
-    Outcome o = ReadToFile(s.TargetFor(slot, Op::Read), start, count, fd, a.file, TransferOptions(a.sha));
+    const imagefile::Format format = toStdout ? imagefile::Format::Plain : imagefile::FormatOfName(a.file);
+    Outcome o = ReadToFile(s.TargetFor(slot, Op::Read), start, count, fd, a.file, TransferOptions(a.sha), format);
     if (!toStdout && ::close(fd) != 0 && o.kind == Outcome::Done) {
         o.kind = Outcome::Failed;
         o.message = Say(Msg::FileClose, {a.file, std::strerror(errno)});
@@ -115,23 +116,24 @@ int Write(const WriteArgs &a)
 {
     Session s;
     const std::vector<uint32_t> slots = s.Parse(a.slots, true, true);
-    uint64_t size = 0;
-    const int fd = OpenSource(a.file, &size);
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
+    int fd = -1;
+    std::unique_ptr<imagefile::Reader> image = OpenImage(a.file, &fd);
+    // A compressed image that does not state its length is measured by writing it.
+    const imagefile::Length length = image->length();
+    const bool known = length.kind == imagefile::Length::Exact;
+    uint64_t size = length.bytes;
     const uint32_t start = a.start.empty() ? 0 : ParseSector(a.start, "--start");
-    const uint64_t needed = (size + kSector - 1) / kSector;
     // Every card is checked before the first byte goes anywhere.
+    std::vector<uint64_t> room;
     for (uint32_t slot : slots) {
         if (slot == kVd) s.CheckVdWrite();
         const SlotRecord r = s.Card(slot);
         uint64_t count = 0;
         CheckRange(s, slot, r, start, std::string(), &count);
-        if (needed > count)
-            throw ToolError(Say(Msg::FileBeyond, {a.file, std::to_string(size), s.Name(slot), std::to_string(start),
-                                                  std::to_string(r.TotalSectors)}));
+        if (length.kind != imagefile::Length::Unknown && (length.bytes + kSector - 1) / kSector > count)
+            throw ToolError(Say(Msg::FileBeyond, {a.file, std::to_string(length.bytes), s.Name(slot),
+                                                  std::to_string(start), std::to_string(r.TotalSectors)}));
+        room.push_back(count * kSector);
     }
     RefuseSourceOnTarget(s, a.file, fd, slots);
     s.Reserve(slots);
@@ -139,11 +141,14 @@ int Write(const WriteArgs &a)
     json runs = json::array();
     Outcome last;
     std::string sha;
-    for (uint32_t slot : slots) {
+    for (size_t i = 0; i < slots.size(); ++i) {
+        const uint32_t slot = slots[i];
         const Target t = s.TargetFor(slot, Op::Write);
-        ::lseek(fd, 0, SEEK_SET);
+        if (i > 0 && !image->Rewind()) throw ToolError(Say(Msg::FileRead, {a.file, image->Error()}));
         SetProgressLabel(t.name + " write");
-        Outcome o = WriteFromFile(t, start, fd, size, a.file, TransferOptions(a.sha));
+        Outcome o = WriteFromFile(t, start, *image, known ? size : room[i], a.file, TransferOptions(a.sha));
+        if (!known && o.kind == Outcome::Done) size = o.bytes;
+        const uint64_t needed = (size + kSector - 1) / kSector;
         MarkStopped(o);
         if (!o.sha256.empty()) sha = o.sha256;
         json j = OutcomeJson("write", o);
@@ -151,7 +156,7 @@ int Write(const WriteArgs &a)
         if (o.kind == Outcome::Done)
             Note(Say(Msg::WriteDone, {std::to_string(o.bytes), std::to_string(needed), a.file, t.name, HumanSeconds(o.seconds)}));
         else if (o.kind == Outcome::Stopped)
-            Complain(StoppedText(o, size, t.name, start));
+            Complain(StoppedText(o, known ? size : room[i], t.name, start));
         else
             Complain(o.message);
         if (o.kind == Outcome::Done && a.verify) {
@@ -162,10 +167,10 @@ int Write(const WriteArgs &a)
             } else {
                 check.push_back(t);
             }
-            ::lseek(fd, 0, SEEK_SET);
+            if (!image->Rewind()) throw ToolError(Say(Msg::FileRead, {a.file, image->Error()}));
             SetProgressLabel(t.name + " verify");
             Difference first{};
-            Outcome v = CompareWithFile(check, start, fd, size, a.file, TransferOptions(false), [&](const Difference &d) {
+            Outcome v = CompareWithFile(check, start, *image, size, a.file, TransferOptions(false), [&](const Difference &d) {
                 first = d;
                 return false;
             });
@@ -204,7 +209,8 @@ int Write(const WriteArgs &a)
         json j;
         j["command"] = "write";
         j["file"] = a.file;
-        j["bytes"] = size;
+        if (known || size != 0) j["bytes"] = size;  // unknown when a compressed image never ended on a card
+        else j["bytes"] = nullptr;
         j["start"] = start;
         if (!sha.empty()) j["sha256"] = sha;
         j["slots"] = runs;

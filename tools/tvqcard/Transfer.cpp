@@ -32,42 +32,6 @@ double Since(std::chrono::steady_clock::time_point t0)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-std::string Errno(int e)
-{
-    return std::strerror(e);
-}
-
-bool WriteAll(int fd, const uint8_t *p, size_t n, int *err)
-{
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            *err = w < 0 ? errno : ENOSPC;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
-// Reads exactly n bytes; a file that ends sooner is an error (it shrank under us).
-bool ReadAll(int fd, uint8_t *p, size_t n, int *err)
-{
-    while (n > 0) {
-        ssize_t r = ::read(fd, p, n);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) {
-            *err = r < 0 ? errno : ENODATA;
-            return false;
-        }
-        p += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
 // A failed block into the run's outcome: its good sectors are counted by the caller.
 void Fail(Op op, const Target &t, const BlockResult &r, Outcome *out)
 {
@@ -153,11 +117,16 @@ Outcome FromCard(const Target &t, uint32_t start, uint64_t count, const Options 
     return out;
 }
 
-// File → device thread: the worker reads the file (hashing it when asked),
+// Image → device thread: the worker reads the image (hashing it when asked),
 // the device thread handles each chunk; handle returns false to stop.
-Outcome FromFile(int fd, uint64_t bytes, const std::string &name, const Options &o,
+// An image of stated length gives exactly `bytes`; one of unknown length up
+// to `bytes`, and one that goes on past them sets *goesOn and, with pastEnd,
+// is read to its end to count the rest (else the run fails there).
+Outcome FromFile(imagefile::Reader &src, uint64_t bytes, const std::string &name, const Options &o,
+                 bool *goesOn, uint64_t *pastEnd,
                  const std::function<bool(const Chunk &, uint64_t offset, Outcome *)> &handle)
 {
+    const bool known = src.length().kind == imagefile::Length::Exact;
     const auto t0 = std::chrono::steady_clock::now();
     Outcome out;
     if (StopSignal.load() != 0) {
@@ -168,22 +137,60 @@ Outcome FromFile(int fd, uint64_t bytes, const std::string &name, const Options 
     std::string workerError;
     Sha256 sha;
     std::thread worker([&] {
+        auto fail = [&](Chunk *c) {
+            workerError = Say(Msg::FileRead, {name, src.Error()});
+            if (c) pipe.GiveFree(c);
+            pipe.Abort();
+        };
         uint64_t left = bytes;
-        while (left > 0) {
+        bool ended = false;
+        while (left > 0 && !ended) {
             Chunk *c = pipe.TakeFree();
             if (c == nullptr) return;
             const size_t n = static_cast<size_t>(std::min<uint64_t>(left, kChunkBytes));
-            int err = 0;
-            if (!ReadAll(fd, c->data.data(), n, &err)) {
-                workerError = Say(Msg::FileRead, {name, Errno(err)});
-                pipe.GiveFree(c);
-                pipe.Abort();
-                return;
+            size_t got = 0;
+            if (known) {
+                if (!src.ReadExactly(c->data.data(), n)) return fail(c);
+                got = n;
+            } else {
+                while (got < n) {
+                    const ssize_t r = src.Read(c->data.data() + got, n - got);
+                    if (r < 0) return fail(c);
+                    if (r == 0) {
+                        ended = true;
+                        break;
+                    }
+                    got += static_cast<size_t>(r);
+                }
             }
-            if (o.hash) sha.Update(c->data.data(), n);
-            c->bytes = n;
-            left -= n;
+            if (got == 0) {
+                pipe.GiveFree(c);
+                break;
+            }
+            if (o.hash) sha.Update(c->data.data(), got);
+            c->bytes = got;
+            left -= got;
             pipe.GiveFull(c);
+        }
+        // A compressed image is whole only once its stream has ended as it should
+        // (the checks at its end); one of unknown length must end within the room.
+        if (!ended && (!known || (src.format() != imagefile::Format::Plain && bytes == src.length().bytes))) {
+            uint8_t probe[4096];
+            ssize_t r = src.Read(probe, sizeof probe);
+            if (r < 0) return fail(nullptr);
+            if (r > 0) {
+                *goesOn = true;
+                if (pastEnd == nullptr) {
+                    // What came before is written up to the card's end; the caller says where it stopped.
+                    workerError = "goes on";
+                    pipe.Finish();
+                    return;
+                }
+                uint64_t rest = static_cast<uint64_t>(r);
+                while ((r = src.Read(probe, sizeof probe)) > 0) rest += static_cast<uint64_t>(r);
+                if (r < 0) return fail(nullptr);
+                *pastEnd = rest;
+            }
         }
         pipe.Finish();
     });
@@ -228,18 +235,22 @@ void SetProgressLabel(const std::string &label)
 }
 
 Outcome ReadToFile(const Target &t, uint32_t start, uint64_t count, int fd, const std::string &name,
-                   const Options &o)
+                   const Options &o, imagefile::Format format)
 {
     Sha256 sha;
+    imagefile::Writer file(fd, format, count * kSector);
     Outcome out = FromCard(t, start, count, o, [&](const Chunk &c, std::string *why) {
         if (o.hash) sha.Update(c.data.data(), c.bytes);
-        int err = 0;
-        if (!WriteAll(fd, c.data.data(), c.bytes, &err)) {
-            *why = Say(Msg::FileWrite, {name, Errno(err)});
+        if (!file.Write(c.data.data(), c.bytes)) {
+            *why = Say(Msg::FileWrite, {name, file.Error()});
             return false;
         }
         return true;
     });
+    if (out.kind == Outcome::Done && !file.Finish()) {
+        out.kind = Outcome::Failed;
+        out.message = Say(Msg::FileWrite, {name, file.Error()});
+    }
     if (out.kind == Outcome::Done && o.hash) out.sha256 = sha.Hex();
     return out;
 }
@@ -255,11 +266,12 @@ Outcome HashCard(const Target &t, uint32_t start, uint64_t count, const Options 
     return out;
 }
 
-Outcome WriteFromFile(const Target &t, uint32_t start, int fd, uint64_t bytes, const std::string &name,
-                      const Options &o)
+Outcome WriteFromFile(const Target &t, uint32_t start, imagefile::Reader &src, uint64_t bytes,
+                      const std::string &name, const Options &o)
 {
     std::vector<uint8_t> tail(kSector);
-    return FromFile(fd, bytes, name, o, [&](const Chunk &c, uint64_t offset, Outcome *out) {
+    bool goesOn = false;
+    Outcome result = FromFile(src, bytes, name, o, &goesOn, nullptr, [&](const Chunk &c, uint64_t offset, Outcome *out) {
         uint64_t lba = start + offset / kSector;
         const size_t whole = c.bytes / kSector;
         for (size_t done = 0; done < whole;) {
@@ -301,14 +313,20 @@ Outcome WriteFromFile(const Target &t, uint32_t start, int fd, uint64_t bytes, c
         }
         return true;
     });
+    if (goesOn && result.kind == Outcome::Failed && !result.cardFailed)
+        result.message = Say(Msg::ImageBeyond, {name, t.name, std::to_string(start), std::to_string(bytes / kSector),
+                                                std::to_string(result.bytes)});
+    return result;
 }
 
-Outcome CompareWithFile(const std::vector<Target> &targets, uint32_t start, int fd, uint64_t bytes,
+Outcome CompareWithFile(const std::vector<Target> &targets, uint32_t start, imagefile::Reader &src, uint64_t bytes,
                         const std::string &name, const Options &o,
-                        const std::function<bool(const Difference &)> &onDiff)
+                        const std::function<bool(const Difference &)> &onDiff, uint64_t *pastEnd)
 {
     std::vector<uint8_t> card(size_t(kMaxBlockSectors) * kSector);
-    return FromFile(fd, bytes, name, o, [&](const Chunk &c, uint64_t offset, Outcome *out) {
+    bool goesOn = false;
+    uint64_t rest = 0;
+    return FromFile(src, bytes, name, o, &goesOn, pastEnd ? pastEnd : &rest, [&](const Chunk &c, uint64_t offset, Outcome *out) {
         const uint64_t firstLba = start + offset / kSector;
         for (size_t done = 0; done < c.bytes;) {
             const size_t len = std::min<size_t>(c.bytes - done, size_t(kMaxBlockSectors) * kSector);

@@ -7,6 +7,8 @@
 // unit ends the run at once.
 #pragma once
 
+#include "Compress.h"
+
 #include "Block.h"
 
 #include <cstdint>
@@ -36,15 +38,17 @@ struct Options {
     bool hash = false;
 };
 
-// Card sectors [start, start+count) into fd (name for messages).
+// Card sectors [start, start+count) into fd (name for messages), compressed in format.
 Outcome ReadToFile(const Target &t, uint32_t start, uint64_t count, int fd, const std::string &name,
-                   const Options &o);
+                   const Options &o, imagefile::Format format = imagefile::Format::Plain);
 // SHA-256 of card sectors [start, start+count).
 Outcome HashCard(const Target &t, uint32_t start, uint64_t count, const Options &o);
-// The first `bytes` bytes of fd onto the card from sector start; a final
-// partial sector is merged into the card's sector.
-Outcome WriteFromFile(const Target &t, uint32_t start, int fd, uint64_t bytes, const std::string &name,
-                      const Options &o);
+// The first `bytes` bytes of the image onto the card from sector start; a
+// final partial sector is merged into the card's sector. An image of unknown
+// length may end sooner; one that goes on past `bytes` (the room on the card)
+// fails the run there, with nothing past it written.
+Outcome WriteFromFile(const Target &t, uint32_t start, imagefile::Reader &src, uint64_t bytes,
+                      const std::string &name, const Options &o);
 
 // One differing byte found by a compare.
 struct Difference {
@@ -53,11 +57,13 @@ struct Difference {
     uint32_t sector;
     uint8_t card, file;
 };
-// The first `bytes` bytes of fd against each target's card from sector start.
-// onDiff sees each difference; returning false stops the compare there.
-Outcome CompareWithFile(const std::vector<Target> &targets, uint32_t start, int fd, uint64_t bytes,
+// The first `bytes` bytes of the image against each target's card from
+// sector start (an image of unknown length may end sooner; what it holds past
+// `bytes` is counted into *pastEnd). onDiff sees each difference; returning
+// false stops the compare there.
+Outcome CompareWithFile(const std::vector<Target> &targets, uint32_t start, imagefile::Reader &src, uint64_t bytes,
                         const std::string &name, const Options &o,
-                        const std::function<bool(const Difference &)> &onDiff);
+                        const std::function<bool(const Difference &)> &onDiff, uint64_t *pastEnd = nullptr);
 
 // Label of the progress bar of the next run.
 void SetProgressLabel(const std::string &label);
