@@ -69,7 +69,8 @@ int main(int argc, char **argv)
     auto *read = app.add_subcommand("read", "reads a card (the whole card, or --start/--count sectors) into "
                                             "FILE; FILE - writes to stdout");
     read->add_option("SLOT", ra.slot, "the slot to read (or vd)")->required();
-    read->add_option("FILE", ra.file, "the image file made (an existing one is overwritten, unless read-only)")->required();
+    read->add_option("FILE", ra.file, "the image file made (an existing one is overwritten, unless read-only); "
+                                      "compressed when its name ends in .gz, .xz or .zst")->required();
     read->add_option("--start", ra.start, "first sector (default 0)")->type_name("LBA");
     read->add_option("--count", ra.count, "number of sectors (default: to the end of the card)")->type_name("N");
     read->add_flag("--sha256", ra.sha, "prints the SHA-256 of the bytes read, as sha256sum does");
@@ -78,7 +79,7 @@ int main(int argc, char **argv)
     auto *write = app.add_subcommand("write", "writes FILE onto the card of one or more slots, or through the VD "
                                               "onto every card at once; a final partial sector keeps the card's "
                                               "bytes beyond the file's end");
-    write->add_option("FILE", wa.file, "the image file written")->required();
+    write->add_option("FILE", wa.file, "the image file written: plain, gzip, xz, zstd or bzip2")->required();
     write->add_option("SLOT", wa.slots, "slots to write, in turn (or vd, or all)")->required();
     write->add_option("--start", wa.start, "first sector written (default 0)")->type_name("LBA");
     write->add_flag("--verify", wa.verify, "reads every written sector back (of every card, for the VD) and "
@@ -90,7 +91,7 @@ int main(int argc, char **argv)
                                                   "difference with its address, sector and both bytes; exits 0 when "
                                                   "equal and 1 when different, as cmp does");
     compare->add_option("SLOT", ca.slot, "the slot to compare (or vd)")->required();
-    compare->add_option("FILE", ca.file, "the image file")->required();
+    compare->add_option("FILE", ca.file, "the image file: plain, gzip, xz, zstd or bzip2")->required();
     compare->add_option("--start", ca.start, "card sector where FILE begins (default 0)")->type_name("LBA");
     compare->add_option("--max-diffs", ca.maxDiffs, "stops after N differences; 0 lists them all")
         ->capture_default_str()
