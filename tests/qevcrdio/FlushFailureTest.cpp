@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace tvqtest;
@@ -93,6 +94,30 @@ TEST(FlushFailure, BoundDeviceFlushFailuresAreFailures)
     fs.SetRules({});
     EXPECT_EQ(QevScFree(), 0);  // free hears of it too
     EXPECT_NE(QevScFree(), 0);
+
+    // At the end of the process no call is left to fail: it is said on standard error.
+    ASSERT_NE(QevScFree(), 0);
+    fs.SetRules({kFsyncFails});
+    int err[2];
+    ASSERT_EQ(::pipe(err), 0);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::dup2(err[1], 2);
+        ::close(err[0]);
+        int32_t rc = QevScWrite10(1, 96, 16, data.data(), 512);
+        std::exit(rc == 0 ? 0 : 3);  // the library's end flushes
+    }
+    ::close(err[1]);
+    std::string said;
+    char buf[512];
+    for (ssize_t n; (n = ::read(err[0], buf, sizeof buf)) > 0;) said.append(buf, static_cast<size_t>(n));
+    ::close(err[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(said.find("cannot flush " + loop.Node()), std::string::npos) << said;
+    fs.SetRules({});
 
     // tvqunit pull: a flush that fails is said, the device stays bound, the exit is not 0.
     fs.SetRules({kFsyncFails});

@@ -25,7 +25,7 @@
 //
 // Files are opened with direct I/O: every read and write reaches the rules,
 // none is answered from the kernel's page cache.
-#define FUSE_USE_VERSION 35
+#define FUSE_USE_VERSION 312
 #include <fuse3/fuse.h>
 
 #include <atomic>
@@ -490,6 +490,6 @@ int main(int argc, char **argv)
 
     // Foreground, so that the one who started it owns it; others (root) may use it.
     std::vector<char *> args = {argv[0], const_cast<char *>("-f"), const_cast<char *>("-o"),
-                                const_cast<char *>("allow_other,default_permissions,fsname=tvq_faultfs,max_threads=16"), argv[2]};
+                                const_cast<char *>("allow_other,default_permissions,fsname=tvq_faultfs,max_idle_threads=8"), argv[2]};
     return fuse_main(static_cast<int>(args.size()), args.data(), &ops, nullptr);
 }

@@ -35,10 +35,17 @@ std::string &ProcessScratch()
     return dir;
 }
 
+pid_t &ScratchOwner()
+{
+    static pid_t pid = 0;
+    return pid;
+}
+
 void RemoveProcessScratch()
 {
+    // A child forked by a test exits too: the folder is its parent's.
     std::error_code ec;
-    if (!ProcessScratch().empty()) fs::remove_all(ProcessScratch(), ec);
+    if (!ProcessScratch().empty() && ScratchOwner() == ::getpid()) fs::remove_all(ProcessScratch(), ec);
 }
 
 }  // namespace
@@ -94,6 +101,7 @@ std::string LoopDevice::ScratchDir()
     std::string tmpl = std::string(base) + "/loop-" + std::to_string(::getpid()) + "-XXXXXX";
     if (!::mkdtemp(tmpl.data())) throw std::runtime_error("cannot make a scratch folder in " + std::string(base));
     dir = tmpl;
+    ScratchOwner() = ::getpid();
     std::atexit(RemoveProcessScratch);
     return dir;
 }
