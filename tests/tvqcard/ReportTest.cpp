@@ -172,7 +172,7 @@ TEST(TvqcardReport, JsonHasOneShapePerCommandWithTheRealFigures)
     EXPECT_FALSE(f.bus.Bus().HasCard("u", 3));
 
     // The process holding a slot has its own field.
-    f.bus.Throttle("u", 2 * kMiB);
+    f.bus.Throttle("u", kMiB);
     ToolRun holder(f.bus.ScratchDir());
     ASSERT_TRUE(holder.Start({"write", src, "2"}));
     for (int i = 0; i < 200; ++i) {
@@ -319,8 +319,8 @@ TEST(TvqcardReport, TheProgressBarCountsBytesUnderATerminal)
         const double db = bytes(d, du);
         EXPECT_LE(db, 4.0 * kMiB);
         EXPECT_NEAR(percent, 100.0 * db / (4.0 * kMiB), 2.0) << screen.substr(at, 100);
-        // About 4 MiB/s: a rate in sectors would be 512 times less.
-        if (db > 0) EXPECT_GT(bytes(rate, ru), 1.0 * kMiB) << screen.substr(at, 100);
+        // Up to 4 MiB/s: a rate in sectors would be 512 times less.
+        if (db > 0) EXPECT_GT(bytes(rate, ru), 64.0 * 1024) << screen.substr(at, 100);
         if (!done.empty()) EXPECT_GE(db, done.back());
         done.push_back(db);
     }
