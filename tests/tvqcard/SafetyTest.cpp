@@ -127,6 +127,30 @@ TEST(TvqcardSafety, ARunEndsWhenItsCardIsTakenOutChangedOrTheUnitUnplugged)
         if (!fresh.empty())
             EXPECT_EQ(Whole(fresh), std::vector<uint8_t>(16 * kMiB, 0)) << c.what << ": the new card was written";
     }
+
+    // Through the VD, whose call goes on to the cards still there: the run names the card that left,
+    // and a read stops when the VD comes to show another card.
+    f.bus.Plug("u");
+    if (!f.bus.Bus().HasCard("u", 2)) f.bus.InsertBlank("u", 2, 16 * kMiB);
+    f.bus.InsertBlank("u", 3, 16 * kMiB);
+    struct VdCase {
+        std::vector<std::string> args;
+        std::function<void()> act;
+        std::string text;
+    };
+    const std::vector<VdCase> vd = {
+        {{"write", src, "vd"}, [&] { f.bus.Pull("u", 3); }, "the card was taken out (02/3A/00), on the card in slot3"},
+        {{"hash", "vd"}, [&] { f.bus.InsertBlank("u", 1, 16 * kMiB); }, "the card was changed (06/28/00)"},
+    };
+    for (const VdCase &c : vd) {
+        ToolRun t(f.bus.ScratchDir());
+        ASSERT_TRUE(t.Start(c.args));
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        c.act();
+        Result r = t.Wait(20);
+        EXPECT_EQ(r.rc, 2) << All(c.args) << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.text), std::string::npos) << All(c.args) << "\n" << r.err;
+    }
 }
 
 // Each cause the library reports is named; only a medium error is tried again.

@@ -306,8 +306,10 @@ Outcome WriteFromFile(const Target &t, uint32_t start, imagefile::Reader &src, u
             }
             out->bytes += rest;
         }
+        // A card that left the VD during this chunk may miss any of it: the chunk is not counted as done there.
         BlockResult moved;
-        if (!VdCardsStay(Op::Write, t, static_cast<uint32_t>(lba), &moved)) {
+        if (!VdCardsStay(Op::Write, t, static_cast<uint32_t>(start + offset / kSector), &moved)) {
+            out->bytes = offset;
             Fail(Op::Write, t, moved, out);
             return false;
         }
