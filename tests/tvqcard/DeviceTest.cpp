@@ -166,3 +166,43 @@ TEST(TvqcardDevices, AFailingFlushFailsTheRun)
     r = Tvqcard(bus, {"write", src, "1", "2", "--verify"});
     EXPECT_EQ(r.rc, 0) << r.err;
 }
+
+// A user without permission on the bound node: the card is not "no card",
+// the run fails saying so and how to get access, and writes nothing.
+TEST(TvqcardDevices, NoPermissionOnTheNodeIsSaidNotNoCard)
+{
+    TVQ_REQUIRE_LOOP();
+    if (Shell("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "needs setpriv to run as another user";
+    LoopDevice one(kMiB);
+    const auto data = Pattern(kMiB, 44);
+    one.Put(0, data);
+    VirtualBus bus;
+    bus.AddUnit("u", Model::Tvq210);
+    bus.Bus().InsertDevice("u", 1, one.Node());
+    bus.InsertBlank("u", 2, kMiB);
+    const std::string src = bus.WriteFile("src.img", Pattern(kMiB, 45));
+    // The bus and scratch are the test's own: open them to the other user; the node stays root's alone.
+    const std::string root = bus.Dir().substr(0, bus.Dir().rfind('/'));
+    ASSERT_EQ(Shell("chmod -R a+rwX '" + root + "'"), 0);
+    ASSERT_EQ(Shell("chmod 0600 '" + one.Node() + "'"), 0);
+    auto asNobody = [&](const std::string &args) {
+        return ShellOutput("setpriv --reuid=65534 --regid=65534 --clear-groups env QEVCRDIO_BUS='" + bus.Dir() +
+                           "' XDG_RUNTIME_DIR='" + bus.ScratchDir() + "' LC_ALL=C " TVQCARD_PATH " --quiet " + args +
+                           " 2>&1; echo \"exit $?\"");
+    };
+    const std::string denied = "permission denied; run as root, or as a member of the group 'disk'";
+    std::string out = asNobody("list");
+    EXPECT_NE(out.find("exit 0"), std::string::npos) << out;
+    EXPECT_EQ(out.find("\n1     no"), std::string::npos) << "slot 1 reads as no card\n" << out;
+    out = asNobody("read 1 '" + bus.ScratchDir() + "/out.img'");
+    EXPECT_NE(out.find("exit 2"), std::string::npos) << out;
+    EXPECT_NE(out.find(denied), std::string::npos) << out;
+    EXPECT_EQ(out.find("no card"), std::string::npos) << out;
+    out = asNobody("write '" + src + "' 1");
+    EXPECT_NE(out.find("exit 2"), std::string::npos) << out;
+    EXPECT_NE(out.find(denied), std::string::npos) << out;
+    EXPECT_EQ(one.Bytes(0, kMiB), data);
+    // Root may: the same read passes.
+    Result r = Tvqcard(bus, {"read", "1", bus.ScratchDir() + "/root.img"});
+    EXPECT_EQ(r.rc, 0) << r.err;
+}
