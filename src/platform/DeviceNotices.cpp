@@ -5,8 +5,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileSystemWatcher>
+#include <QSocketNotifier>
 #include <QTextStream>
 
+#include <libudev.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -67,9 +69,57 @@ DeviceNotices::DeviceNotices(QObject *target, const QString &busDir, QObject *pa
     connect(watcher_, &QFileSystemWatcher::fileChanged, this, [this] { settle_.start(); });
     devices_ = Snapshot();
     Rearm();
+
+    // The LUNs of a unit arrive one by one within a few hundred milliseconds.
+    hwSettle_.setSingleShot(true);
+    hwSettle_.setInterval(300);
+    connect(&hwSettle_, &QTimer::timeout, this, [this] {
+        const bool removed = hwRemoved_, arrived = hwArrived_;
+        hwRemoved_ = hwArrived_ = false;
+        if (removed)
+            PostWindowMessage(target_, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, 0);
+        if (arrived)
+            PostWindowMessage(target_, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0);
+    });
+    udev_ = udev_new();
+    if (udev_)
+        monitor_ = udev_monitor_new_from_netlink(udev_, "udev");
+    if (monitor_ && (udev_monitor_filter_add_match_subsystem_devtype(monitor_, "scsi_generic", nullptr) < 0 ||
+                     udev_monitor_enable_receiving(monitor_) < 0)) {
+        udev_monitor_unref(monitor_);
+        monitor_ = nullptr;
+    }
+    if (monitor_) {
+        hwNotifier_ = new QSocketNotifier(udev_monitor_get_fd(monitor_), QSocketNotifier::Read, this);
+        connect(hwNotifier_, &QSocketNotifier::activated, this, [this] {
+            while (udev_device *d = udev_monitor_receive_device(monitor_)) {
+                const char *action = udev_device_get_action(d);
+                HardwareEvent(QString::fromLatin1(action ? action : ""));
+                udev_device_unref(d);
+            }
+        });
+    }
 }
 
-DeviceNotices::~DeviceNotices() = default;
+DeviceNotices::~DeviceNotices()
+{
+    delete hwNotifier_;
+    if (monitor_)
+        udev_monitor_unref(monitor_);
+    if (udev_)
+        udev_unref(udev_);
+}
+
+void DeviceNotices::HardwareEvent(const QString &action)
+{
+    if (action == QLatin1String("add"))
+        hwArrived_ = true;
+    else if (action == QLatin1String("remove"))
+        hwRemoved_ = true;
+    else
+        return;
+    hwSettle_.start();
+}
 
 QMap<QString, bool> DeviceNotices::Snapshot() const
 {

@@ -2,6 +2,9 @@
 // posts WM_DEVICECHANGE to the main window: DBT_DEVICEARRIVAL when a device
 // appeared or was plugged in, DBT_DEVICEREMOVECOMPLETE when one vanished or
 // was unplugged. Like the system, it tells only that something came or went.
+// Real units are watched through a udev monitor of SCSI generic nodes: the
+// LUNs of one unit come and go together, so their events are gathered for a
+// short while and told as one notice, well within a second.
 #pragma once
 
 #include <QMap>
@@ -11,6 +14,9 @@
 #include <QTimer>
 
 class QFileSystemWatcher;
+class QSocketNotifier;
+struct udev;
+struct udev_monitor;
 
 // The bus directory the pass-through library serves (QEVCRDIO_BUS, else
 // the per-user data directory).
@@ -29,6 +35,12 @@ public:
     // itself shortly after the watcher fires; tests may call it directly.
     void Rescan();
 
+    // One SCSI generic node added ("add") or removed ("remove"), as the udev
+    // monitor reports it; other actions are no device change.
+    void HardwareEvent(const QString &action);
+    // The udev monitor runs (false where udev cannot be reached).
+    bool WatchingHardware() const { return monitor_ != nullptr; }
+
     // Devices last seen: name -> plugged in.
     const QMap<QString, bool> &Devices() const { return devices_; }
 
@@ -41,4 +53,10 @@ private:
     QFileSystemWatcher *watcher_;
     QTimer settle_;
     QMap<QString, bool> devices_;
+    struct udev *udev_ = nullptr;
+    struct udev_monitor *monitor_ = nullptr;
+    QSocketNotifier *hwNotifier_ = nullptr;
+    QTimer hwSettle_;
+    bool hwArrived_ = false;
+    bool hwRemoved_ = false;
 };

@@ -1,6 +1,8 @@
 // The platform's stand-ins for the system: single-instance lock, device
 // notices over the virtual bus, messages from other processes, shell open.
 #include "DeviceNotices.h"
+
+#include <QElapsedTimer>
 #include "InstanceLock.h"
 
 #include <QDateTime>
@@ -162,6 +164,32 @@ TEST_F(PlatformTest, DeviceNoticesReportArrivalAndRemovalOnly)
         EXPECT_EQ(m.msg, WM_DEVICECHANGE);
         EXPECT_EQ(m.l, 0) << "the notice says nothing about the device";
     }
+}
+
+// A real unit's LUNs come and go one by one: one notice for all of them, within a second.
+TEST_F(PlatformTest, DeviceNoticesGatherARealUnitsNodes)
+{
+    tvqtest::VirtualBus bus;
+    Receiver r;
+    DeviceNotices notices(&r, QString::fromStdString(bus.Dir()));
+    QElapsedTimer clock;
+    clock.start();
+    for (int lun = 0; lun < 11; ++lun) {
+        notices.HardwareEvent(QStringLiteral("add"));
+        QTest::qWait(20);
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return r.Count(DBT_DEVICEARRIVAL) == 1; }, 3000));
+    EXPECT_LT(clock.elapsed(), 1000);
+    notices.HardwareEvent(QStringLiteral("change"));
+    notices.HardwareEvent(QStringLiteral("bind"));
+    QTest::qWait(500);
+    EXPECT_EQ(r.got.size(), 1u) << "only nodes added or removed are device changes";
+    for (int lun = 0; lun < 11; ++lun)
+        notices.HardwareEvent(QStringLiteral("remove"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return r.Count(DBT_DEVICEREMOVECOMPLETE) == 1; }, 1000));
+    QTest::qWait(400);
+    EXPECT_EQ(r.Count(DBT_DEVICEREMOVECOMPLETE), 1);
+    EXPECT_EQ(r.Count(DBT_DEVICEARRIVAL), 1);
 }
 
 TEST_F(PlatformTest, DeviceNoticesWaitForABusThatDoesNotExistYet)
