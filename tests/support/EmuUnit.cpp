@@ -151,7 +151,20 @@ void EmuUnit::InsertImage(int slot, const std::string &path)
 {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return;
-    cards_[slot] = Card{path, static_cast<uint64_t>(st.st_size) / kBlock};
+    Card c;
+    c.path = path;
+    c.sectors = static_cast<uint64_t>(st.st_size) / kBlock;
+    cards_[slot] = std::move(c);
+    attention_.insert(LunOfSlot(slot));
+    attention_.insert(LunOfSlot(0));
+}
+
+void EmuUnit::InsertMemory(int slot, uint32_t sectors)
+{
+    Card c;
+    c.sectors = sectors;
+    c.bytes.assign(static_cast<size_t>(sectors) * kBlock, 0);
+    cards_[slot] = std::move(c);
     attention_.insert(LunOfSlot(slot));
     attention_.insert(LunOfSlot(0));
 }
@@ -417,6 +430,12 @@ int EmuUnit::Answer(int lun, sg_io_hdr *h)
         uint32_t moved = blocks;
         if (Fire(EmuFault::Short, slot, lba, blocks)) moved = blocks - 1;
         for (auto *r : reach) {
+            if (r->path.empty()) {
+                auto *mem = const_cast<uint8_t *>(r->bytes.data()) + static_cast<size_t>(lba) * kBlock;
+                if (write) std::memcpy(mem, h->dxferp, moved * kBlock);
+                else std::memcpy(h->dxferp, mem, moved * kBlock);
+                continue;
+            }
             int fd = ::open(r->path.c_str(), (write ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
             if (fd < 0) return Check(h, 0x04, 0x44, 0x00);
             ssize_t n = write ? ::pwrite(fd, h->dxferp, moved * kBlock, static_cast<off_t>(lba) * kBlock)

@@ -63,6 +63,8 @@ public:
     std::string Insert(int slot, uint32_t sectors, uint32_t seed = 0);
     // An image the test made.
     void InsertImage(int slot, const std::string &path);
+    // A card held in memory: transfers make no system call (for benchmarks).
+    void InsertMemory(int slot, uint32_t sectors);
     void Pull(int slot);
     bool HasCard(int slot) const;
     std::string ImagePath(int slot) const;
@@ -90,8 +92,9 @@ public:
 
 private:
     struct Card {
-        std::string path;
+        std::string path;               // "" for a card in memory
         uint64_t sectors = 0;
+        std::vector<uint8_t> bytes;     // the card in memory
     };
     void Violation(const std::string &what);
     const Card *CardOf(int slot) const;
