@@ -37,12 +37,6 @@ void LockAgainstUdev(int fd)
     }
 }
 
-// The one place a bound device is opened for transfers.
-int OpenNode(const std::string &path, int flags)
-{
-    return ::open(path.c_str(), flags | O_CLOEXEC);
-}
-
 bool NoMediumErrno(int e)
 {
     return e == ENOMEDIUM || e == ENXIO || e == ENODEV || e == ENOENT;

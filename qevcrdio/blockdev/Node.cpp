@@ -86,6 +86,11 @@ bool Resolve(const std::string &path, NodeInfo *info, std::string *why)
     return true;
 }
 
+int OpenNode(const std::string &path, int flags)
+{
+    return ::open(path.c_str(), flags | O_CLOEXEC);
+}
+
 Medium Probe(const std::string &path)
 {
     Medium m;

@@ -43,6 +43,11 @@ struct Medium {
 // Opens the node read-only and without waiting for a medium, and asks the kernel.
 Medium Probe(const std::string &path);
 
+// The one place a bound device's node is opened to be used (transfers, the
+// bind check): open(2) with flags (O_CLOEXEC added); -1 with errno. Another
+// way in to a node this user may not open belongs here.
+int OpenNode(const std::string &path, int flags);
+
 // Sectors of 512 bytes in a medium of that many bytes, as the drive reports them.
 inline uint64_t Sectors512(uint64_t bytes)
 {

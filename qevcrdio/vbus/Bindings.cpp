@@ -63,7 +63,7 @@ std::string BindRefusal(const std::string &busDir, const std::string &unit, int 
     // close after opening for writing makes udev probe the card anew.
     if (::access(info.node.c_str(), R_OK | W_OK) != 0)
         return "'" + path + "' cannot be opened for reading and writing: " + std::strerror(errno);
-    int fd = ::open(info.node.c_str(), O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC);
+    int fd = blockdev::OpenNode(info.node, O_RDONLY | O_EXCL | O_NONBLOCK);
     if (fd < 0) {
         int e = errno;
         if (e == EBUSY) return "'" + path + "' is in use: another program holds it exclusively";
