@@ -556,13 +556,21 @@ TEST(DeviceCard, NoPermissionIsNotNoCard)
     u.Bind(1, loop.Node());
     struct stat st;
     ASSERT_EQ(::stat(loop.Node().c_str(), &st), 0);
-    if (st.st_mode & 0006) GTEST_SKIP() << loop.Node() << " is open to everyone here";
+    const char *ci = std::getenv("CI");
+    const bool inCi = ci && std::string(ci) == "true";
+    if (st.st_mode & 0006) {
+        if (inCi) FAIL() << loop.Node() << " is open to everyone here";
+        GTEST_SKIP() << loop.Node() << " is open to everyone here";
+    }
     // Another user reads the bus, but may not open the device.
     std::string root = u.bus.Dir().substr(0, u.bus.Dir().rfind('/'));
     ASSERT_EQ(Shell("chmod -R a+rwX " + root), 0);
     std::string out = ShellOutput("setpriv --reuid=65534 --regid=65534 --clear-groups " + std::string(TVQUNIT_PATH) +
                                   " show u 2>&1; echo \"exit $?\"");
-    if (out.find("exit 0") == std::string::npos) GTEST_SKIP() << "the bus is not reachable for another user: " << out;
+    if (out.find("exit 0") == std::string::npos) {
+        if (inCi) FAIL() << "the bus is not reachable for another user: " << out;
+        GTEST_SKIP() << "the bus is not reachable for another user: " << out;
+    }
     EXPECT_NE(out.find("may not open"), std::string::npos) << out;
 
     int pipefd[2];
