@@ -111,6 +111,12 @@ EmuUnit::EmuUnit(EmuModel model, bool vdLast, std::string dir, int host)
 {
 }
 
+bool EmuUnit::Connected() const
+{
+    struct stat st;
+    return connected_ && (unplugFile_.empty() || ::stat(unplugFile_.c_str(), &st) != 0);
+}
+
 int EmuUnit::LunOfSlot(int slot) const
 {
     if (vdLast_) return slot == 0 ? Targets() - 1 : slot - 1;
@@ -263,7 +269,7 @@ void EmuUnit::ClearReceived()
 
 int EmuUnit::Answer(int lun, sg_io_hdr *h)
 {
-    if (!connected_) return -ENODEV;
+    if (!Connected()) return -ENODEV;
     h->status = h->masked_status = h->msg_status = 0;
     h->sb_len_wr = 0;
     h->host_status = h->driver_status = 0;

@@ -69,7 +69,9 @@ public:
     bool HasCard(int slot) const;
     std::string ImagePath(int slot) const;
     void SetConnected(bool on) { connected_ = on; }
-    bool Connected() const { return connected_; }
+    // The unit counts as unplugged while this file exists (other processes pull the cable).
+    void SetUnplugFile(const std::string &path) { unplugFile_ = path; }
+    bool Connected() const;
     // The IDENTIFY DEVICE answer of the cards: PIO mode, IORDY.
     void SetCardTiming(int pioMode, bool iordy) { pio_ = pioMode, iordy_ = iordy; }
     void SetBridgeProduct(const std::string &s) { usbProduct_ = s; }
@@ -107,6 +109,7 @@ private:
     std::string dir_;
     int host_;
     bool connected_ = true;
+    std::string unplugFile_;
     int pio_ = 4;
     bool iordy_ = true;
     std::string usbProduct_ = "TVQ-MTX";
