@@ -137,12 +137,17 @@ TEST(TvqcardSafety, ARunEndsWhenItsCardIsTakenOutChangedOrTheUnitUnplugged)
         std::vector<std::string> args;
         std::function<void()> act;
         std::string text;
+        std::function<void()> before = [] {};
     };
     const std::vector<VdCase> vd = {
         {{"write", src, "vd"}, [&] { f.bus.Pull("u", 3); }, "the card was taken out (02/3A/00), on the card in slot3"},
         {{"hash", "vd"}, [&] { f.bus.InsertBlank("u", 1, 16 * kMiB); }, "the card was changed (06/28/00)"},
+        // A plain read copies on one thread, a hash on two: both watch the VD.
+        {{"read", "vd", f.Path("vd.img")}, [&] { f.bus.InsertBlank("u", 1, 16 * kMiB); },
+         "the card was changed (06/28/00)", [&] { f.bus.Pull("u", 1); }},
     };
     for (const VdCase &c : vd) {
+        c.before();
         ToolRun t(f.bus.ScratchDir());
         ASSERT_TRUE(t.Start(c.args));
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
