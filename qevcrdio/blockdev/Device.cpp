@@ -1,5 +1,6 @@
 #include "Device.h"
 
+#include "UDisks.h"
 #include "Usage.h"
 
 #include <cerrno>
@@ -136,7 +137,11 @@ Device::Io Device::Open(bool write)
             }
             return Fail(Io::Held, "opened exclusively by another program", e);
         }
-        if (e == EACCES || e == EPERM) return Fail(Io::NoAccess, "no permission to open it", e);
+        if (e == EACCES || e == EPERM) {
+            error_ = "'" + path_ + "': " + NoAccessAdvice() +
+                     (OpenNodeWhy().empty() ? std::string() : " (" + OpenNodeWhy() + ")");
+            return Io::NoAccess;
+        }
         if (write && e == EROFS) return Fail(Io::ReadOnly, "cannot be opened for writing", e);
         return Fail(Io::Failed, "cannot be opened", e);
     }

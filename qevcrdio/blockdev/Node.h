@@ -46,7 +46,11 @@ Medium Probe(const std::string &path);
 // The one place a bound device's node is opened to be used (transfers, the
 // bind check): open(2) with flags (O_CLOEXEC added); -1 with errno. Another
 // way in to a node this user may not open belongs here.
+// A node this user may not open (EACCES, EPERM) is asked of UDisks2 (see
+// UDisks.h); when that fails too, errno is the own open's and OpenNodeWhy()
+// says what UDisks2 answered.
 int OpenNode(const std::string &path, int flags);
+const std::string &OpenNodeWhy();
 
 // Sectors of 512 bytes in a medium of that many bytes, as the drive reports them.
 inline uint64_t Sectors512(uint64_t bytes)
