@@ -104,9 +104,9 @@ const char *AccessWayName(AccessWay way)
 
 const char *NoAccessAdvice()
 {
-    return "permission denied; open it from a desktop session through UDisks2 (install udisks2: the "
-           "desktop asks for your password once), or get read and write permission on the node "
-           "(a udev rule with TAG+=\"uaccess\" for the reader, or root)";
+    return "permission denied; use it from a desktop session with udisks2 installed (polkit asks for a "
+           "password once), or get read and write permission on the device node (a udev rule with "
+           "TAG+=\"uaccess\" for the reader, or root)";
 }
 
 bool OwnOpenDenied()

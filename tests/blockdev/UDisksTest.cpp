@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -191,5 +192,54 @@ TEST(UDisks, RefusedOrMissingServiceIsNoAccessAndSaysWhatToDo)
     }
     EXPECT_EQ(loop.Bytes(0, data.size()), std::vector<uint8_t>(data.size(), 0)) << "nothing written";
 }
+
+// The tools on top: tvqunit devices tells the way, tvqcard reads a bound
+// card through UDisks2, or says what to do when refused.
+#ifdef TVQCARD_PATH
+TEST(UDisks, ToolsTellTheWayAndUseIt)
+{
+    TVQ_REQUIRE_LOOP();
+    LoopDevice loop(4 * kMiB);
+    const std::vector<uint8_t> data = Pattern(4 * kMiB, 9);
+    loop.Put(0, data);
+    const std::string dir = LoopDevice::ScratchDir();
+    const std::string env = "QEVCRDIO_BUS='" + dir + "/tools-bus' ";
+    const std::string tvqunit = env + "'" + TVQUNIT_PATH + "' ";
+    const std::string tvqcard = env + "'" + TVQCARD_PATH + "' ";
+    ASSERT_EQ(Shell(tvqunit + "create u >/dev/null && " + tvqunit + "insert u 1 --device " + loop.Node() + " >/dev/null"), 0);
+    auto wayOf = [&] {
+        std::string out = ShellOutput(tvqunit + "devices");
+        size_t at = out.find(loop.Node() + "\t");
+        if (at == std::string::npos) return std::string("(not listed) ") + out;
+        std::string line = out.substr(at, out.find('\n', at) - at);
+        size_t open = line.find("\topen: ");
+        return open == std::string::npos ? line : line.substr(open + 7, line.find('\t', open + 1) - open - 7);
+    };
+    EXPECT_EQ(wayOf(), "direct");
+    {
+        PrivateBus bus("grant");
+        EXPECT_EQ(wayOf(), "udisks2");
+        const std::string out = dir + "/card.img";
+        EXPECT_EQ(Shell(tvqcard + "read 1 '" + out + "' 2>'" + dir + "/err'"), 0) << ReadFile(dir + "/err");
+        std::ifstream f(out, std::ios::binary);
+        std::vector<uint8_t> got((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        EXPECT_TRUE(got == data) << "the card read through UDisks2, " << got.size() << " bytes";
+        EXPECT_NE(bus.Calls().find("\"answer\": \"granted\""), std::string::npos) << bus.Calls();
+    }
+    {
+        PrivateBus bus("refuse");
+        int rc = Shell(tvqcard + "read 1 '" + dir + "/refused.img' 2>'" + dir + "/err'");
+        EXPECT_EQ(rc, 2);
+        EXPECT_NE(ReadFile(dir + "/err").find("permission denied; use it from a desktop session with udisks2"),
+                  std::string::npos)
+            << ReadFile(dir + "/err");
+    }
+    {
+        PrivateBus bus(nullptr);
+        EXPECT_EQ(wayOf(), "no access");
+    }
+    Shell(tvqunit + "pull u 1 >/dev/null");
+}
+#endif
 
 }  // namespace

@@ -87,9 +87,11 @@ const Text kTexts[] = {
     {Msg::CauseHeld, "another program holds the card's device exclusively (02/04/81)",
      "他のプログラムがカードのデバイスを排他的に使用しています (02/04/81)"},
     {Msg::CauseNoAccess,
-     "permission denied; run as root, or as a member of the group 'disk', to read and write the card's "
-     "device (02/04/82)",
-     "アクセス権がありません。root で実行するか、ユーザーをグループ 'disk' に加えて下さい (02/04/82)"},
+     "permission denied; use it from a desktop session with udisks2 installed (polkit asks for a "
+     "password once), or get read and write permission on the card's device node (a udev rule with "
+     "TAG+=\"uaccess\" for the reader, or root) (02/04/82)",
+     "アクセス権がありません。udisks2 を入れたデスクトップのセッションで使うか（最初にパスワードを尋ねられます）、"
+     "カードのデバイスノードの読み書きの権限を得て下さい（リーダー用の TAG+=\"uaccess\" の udev ルール、または root）(02/04/82)"},
     {Msg::CauseNotReady, "the card is not ready ({0})", "カードの準備ができていません ({0})"},
     {Msg::CauseWriteProtect, "the card is write-protected (07/27/00)", "カードは書き込み禁止です (07/27/00)"},
     {Msg::CauseReadError, "medium error: unrecovered read error (03/11/00)",

@@ -4,6 +4,7 @@
 #include "DevList.h"
 #include "Medium.h"
 #include "Node.h"
+#include "UDisks.h"
 
 #include <cstdio>
 #include <vector>
@@ -47,9 +48,11 @@ void PrintDevices(vbus::Bus &bus, std::ostream &out)
         for (const auto &s : state) text += (text.empty() ? "" : "; ") + s;
         if (text.empty()) text = "free";
         std::string size = d.bytes ? Human(d.bytes) : "no card";
+        // How the library would open it for this user: itself, through UDisks2, or not at all.
+        const char *way = blockdev::AccessWayName(blockdev::AccessWayOf(d.node));
         out << d.node << "\t" << size << "\t" << d.logicalBlockSize << "-byte blocks\t" << d.kind << "\t"
             << (d.model.empty() ? "?" : d.model) << "\t" << (d.stablePath.empty() ? "-" : d.stablePath) << "\t"
-            << text << "\n";
+            << "open: " << way << "\t" << text << "\n";
     }
 }
 
@@ -62,7 +65,11 @@ std::string DeviceCardState(const vbus::Card &card)
     case blockdev::Medium::Failed: return m.why;
     case blockdev::Medium::Present: break;
     }
-    if (m.noAccess) return "a card is in, but this user may not open the device: " + m.why;
+    if (m.noAccess) {
+        if (blockdev::AccessWayOf(card.device) == blockdev::AccessWay::UDisks)
+            return Human(m.bytes) + " card; this user opens it through UDisks2 (polkit may ask for a password)";
+        return std::string("a card is in, but ") + blockdev::NoAccessAdvice() + " (" + m.why + ")";
+    }
     std::unique_ptr<vbus::Medium> medium = vbus::OpenDeviceMedium(card, vbus::DeviceGuard());
     if (!medium->Present()) return "card ejected; the slot is empty until another card comes";
     std::string s = Human(m.bytes) + " card (" + std::to_string(m.bytes / 512) + " sectors of 512";

@@ -506,7 +506,8 @@ int Run(int argc, char **argv)
 
     auto *devicesCmd = app.add_subcommand(
         "devices", "list the card readers, removable disks and loop devices that a slot can be bound to: "
-                   "node, size, block size, kind, model, stable path, and whether mounted or bound");
+                   "node, size, block size, kind, model, stable path, how this user would open it "
+                   "(open: direct, udisks2 or no access), and whether mounted or bound");
     devicesCmd->callback([&] { action = [&](vbus::Bus &bus) { PrintDevices(bus, std::cout); }; });
 
     auto *paramsCmd = app.add_subcommand("params", "override the drive parameters of the card in a slot");
