@@ -1,6 +1,7 @@
 #include "InputLba.h"
 
 #include "Beep.h"
+#include "Fonts.h"
 #include "MsgBox.h"
 #include "UnitState.h"
 #include "ui_InputLba.h"
@@ -105,6 +106,8 @@ TInputLbaDlg::TInputLbaDlg(QWidget *parent)
 {
     ui->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    // The form's fixed geometry was drawn for this font; the desktop's may be larger.
+    setFont(PGothicFont(12));
     setFixedSize(size());
 
     gbxLbParams = ui->gbxLbParams;
@@ -120,6 +123,11 @@ TInputLbaDlg::TInputLbaDlg(QWidget *parent)
     btnRefFile = ui->btnRefFile;
     btnOk = ui->btnOk;
     btnCancel = ui->btnCancel;
+
+    // Each field is named by the label beside it, for screen readers.
+    Label2->setBuddy(edtStartSect);
+    lblSectCnt->setBuddy(edtSectCnt);
+    lblFilePath->setBuddy(edtFilePath);
 
     FileOpen1.Title = QStringLiteral("開く");
     FileOpen1.FileMustExist = true;
@@ -208,6 +216,9 @@ void TInputLbaDlg::FormActivate()
     rbtAccAll->setChecked(p.AccAll);
     rbtAccSect->setChecked(!p.AccAll);
     EnableRangeControls();
+    // The operation's own file: the remembered one at its first use, the
+    // last confirmed or picked one after that.
+    edtFilePath->setText(p.FilePath);
 }
 
 void TInputLbaDlg::EnableRangeControls()
@@ -352,6 +363,9 @@ void TInputLbaDlg::btnOkClick()
 
 void TInputLbaDlg::btnRefFileClick()
 {
+    // The dialog opens where the field's file is, else in the user's home.
+    FileOpen1.StartName = edtFilePath->text();
+    FileSaveAs1.StartName = edtFilePath->text();
     if (RefFileAction == ActFileSaveAs) {
         FileSaveAs1BeforeExecute();
         if (FileSaveAs1.Execute(this))

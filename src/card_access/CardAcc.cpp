@@ -1,5 +1,6 @@
 #include "CardAcc.h"
 
+#include "Fonts.h"
 #include "Forms.h"
 #include "InputLba.h"
 #include "MsgBox.h"
@@ -70,6 +71,8 @@ TCardAccDlg::TCardAccDlg(QWidget *parent) : ModalForm(parent), ui(new Ui::TCardA
     ui->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
+    // The form's fixed geometry was drawn for this font; the desktop's may be larger.
+    setFont(PGothicFont(12));
     setFixedSize(size());
 
     pnlDrvInfo = ui->pnlDrvInfo;
@@ -102,6 +105,9 @@ TCardAccDlg::TCardAccDlg(QWidget *parent) : ModalForm(parent), ui(new Ui::TCardA
     edtStatus = ui->edtStatus;
     ProgressBar1 = ui->ProgressBar1;
     lblWarning = ui->lblWarning;
+    // No label stands beside these two; screen readers need their names.
+    edtStatus->setAccessibleName(QStringLiteral("状態"));
+    ProgressBar1->setAccessibleName(QStringLiteral("進行状況"));
 
     // Palettes rather than style sheets: the status line is repainted once per
     // operation step and must stay cheap. The bar is drawn in blocks, as the

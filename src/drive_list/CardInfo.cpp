@@ -106,6 +106,9 @@ TCardInfoDlg::TCardInfoDlg(QWidget *parent) : ModalForm(parent), ui(new Ui::TCar
     ui->setupUi(this);
     lbxCardInfo = ui->lbxCardInfo;
     OKBtn = ui->OKBtn;
+    // The button's caption in the program's font, not the desktop's.
+    setFont(PGothicFont(12));
+    lbxCardInfo->setAccessibleName(windowTitle());
 
     QFont f = GothicFont(kLineHeight);
     f.setUnderline(true);

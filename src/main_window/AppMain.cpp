@@ -14,6 +14,7 @@
 #include "MsgBox.h"
 #include "Shape.h"
 #include "ShellOpen.h"
+#include "SlotAccess.h"
 #include "UnitState.h"
 #include "WindowMessage.h"
 #include "tvq2xx.h"
@@ -174,6 +175,10 @@ TAppMainForm::TAppMainForm(QWidget *parent) : QMainWindow(parent), ui(new Ui::TA
         connect(button, &QToolButton::clicked, this, [this, n] { sbtSlotClick(n); });
         connect(button, &QWidget::customContextMenuRequested, this,
                 [this, n](const QPoint &pos) { sbtSlotContextPopup(n, pos); });
+        auto *lamp = findChild<TShape *>(QStringLiteral("shpSlot%1").arg(n));
+        if (lamp)
+            lamp->setSlotLabel(SlotAccessLabel(ModelTvq210, static_cast<uint32_t>(n)));
+        BindSlotAccess(button, lamp);
     }
 }
 
@@ -485,8 +490,15 @@ void TAppMainForm::WMDeviceChange(uintptr_t event)
 
 void TAppMainForm::SetLamp(uint32_t n, uint32_t color)
 {
-    if (n < kSlots && SlotLamps[n])
-        SlotLamps[n]->setBrushColor(color);  // repaints at once
+    if (n >= kSlots || !SlotLamps[n])
+        return;
+    if (n < SlotCount()) {
+        const SlotRecord &rec = SlotTable[SlotEntryOf(n)];
+        RefreshSlotLamp(SlotLamps[n], rec.CardPresent != 0, rec.SectorSize, rec.Heads);
+    } else {
+        RefreshSlotLamp(SlotLamps[n], false, 0, 0);
+    }
+    SlotLamps[n]->setBrushColor(color);  // repaints at once
 }
 
 void TAppMainForm::SetButtonEnabled(uint32_t n, bool enabled)
@@ -712,6 +724,7 @@ bool TAppMainForm::SetSlotLayout(uint32_t modelKind)
         const int left = n == 0 ? (big ? 12 : 53) : (big ? 25 * n + 26 : 27 * n + 71);
         button->setGeometry(left, button->y(), size, size);
         lamp->move(left + 8, lamp->y());
+        lamp->setSlotLabel(SlotAccessLabel(modelKind, static_cast<uint32_t>(n)));
         caption->setGeometry(left, caption->y(), size, caption->height());
         if (n > 0)
             caption->setText(big ? QString::number(n)

@@ -1,6 +1,7 @@
 #include "FileDialogs.h"
 
 #include "Cancellable.h"
+#include "ModalForm.h"
 #include "MsgBox.h"
 #include "RecordFile.h"
 
@@ -30,7 +31,7 @@ QString pick(const FileDialogCall &call, const TFileDialog &d, QWidget *parent)
         return open.cancelled() ? QString() : name;
     }
 
-    QFileDialog dlg(parent ? parent : QApplication::activeWindow(), call.title);
+    QFileDialog dlg(parent ? parent->window() : OwnerWindow(), call.title);
     dlg.setAcceptMode(call.kind == FileDialogKind::SaveAs ? QFileDialog::AcceptSave
                                                           : QFileDialog::AcceptOpen);
     dlg.setFileMode(d.FileMustExist ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
@@ -88,7 +89,8 @@ QString DialogStartFolder(const QString &initialName)
 
 bool TFileDialog::Execute(QWidget *parent)
 {
-    FileDialogCall call{Kind, Title, Filter, FilterIndex, DefaultExt, FileName, QString()};
+    FileDialogCall call{Kind, Title, Filter, FilterIndex, DefaultExt,
+                        StartName.isEmpty() ? FileName : StartName, QString()};
     for (;;) {
         call.folder = DialogStartFolder(call.initialName);
         QString name = pick(call, *this, parent);

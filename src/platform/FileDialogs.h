@@ -18,7 +18,7 @@ struct FileDialogCall {
     QString filter;        // "Name (pattern)|pattern|..." as the system writes it
     int filterIndex = 1;   // 1-based
     QString defaultExt;
-    QString initialName;   // the name last accepted in this dialog
+    QString initialName;   // the name it starts on: StartName, else the name last accepted in it
     QString folder;        // where the dialog opens: initialName's folder, else the user's home
 };
 
@@ -40,6 +40,9 @@ public:
     bool OverwritePrompt = false;
     bool NoReadOnlyReturn = false;
     QString FileName;        // the accepted name; offered again next time
+    // The name to start on instead (the one in the caller's field). The
+    // dialog opens in its folder; with neither name, in the user's home.
+    QString StartName;
 
     // Runs the dialog; true when a name was accepted (then in FileName).
     // False when cancelled, also by closing the modal windows.

@@ -5,6 +5,8 @@
 #include <QCloseEvent>
 #include <QEventLoop>
 #include <QMainWindow>
+#include <QPointer>
+#include <QWindow>
 #include <algorithm>
 
 namespace {
@@ -13,7 +15,29 @@ std::vector<QWidget *> &forms()
     static std::vector<QWidget *> list;
     return list;
 }
+
+// Forms in their modal loops, the front-most last.
+std::vector<QPointer<ModalForm>> &modalStack()
+{
+    static std::vector<QPointer<ModalForm>> stack;
+    return stack;
+}
 } // namespace
+
+QWidget *OwnerWindow(const QWidget *except)
+{
+    const auto &stack = modalStack();
+    for (auto it = stack.rbegin(); it != stack.rend(); ++it) {
+        ModalForm *f = *it;
+        if (f && f != except && f->isVisible())
+            return f;
+    }
+    for (QWidget *w : forms()) {
+        if (w != except && qobject_cast<QMainWindow *>(w) && w->isVisible())
+            return w;
+    }
+    return nullptr;
+}
 
 const std::vector<QWidget *> &FormList() { return forms(); }
 
@@ -44,6 +68,16 @@ int ModalForm::ShowModal()
 {
     modalResult_ = mrNone;
     setWindowModality(Qt::ApplicationModal);
+    // Transient for the window it was opened from, so that no window manager
+    // or compositor lets that window be raised over it (Wayland knows no
+    // other tie between the two). Set before the window is mapped.
+    if (!windowHandle())
+        create();
+    if (QWindow *own = windowHandle()) {
+        QWidget *owner = OwnerWindow(this);
+        own->setTransientParent(owner ? owner->window()->windowHandle() : nullptr);
+    }
+    modalStack().push_back(this);
     show();
     raise();
     activateWindow();
@@ -53,6 +87,8 @@ int ModalForm::ShowModal()
     if (modalResult_ == mrNone)
         loop.exec(QEventLoop::DialogExec);
     loop_ = outer;
+    auto &stack = modalStack();
+    stack.erase(std::remove(stack.begin(), stack.end(), QPointer<ModalForm>(this)), stack.end());
     hide();
     return modalResult_;
 }

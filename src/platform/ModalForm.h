@@ -41,6 +41,11 @@ const std::vector<QWidget *> &FormList();
 void RegisterForm(QWidget *form);
 void UnregisterForm(QWidget *form);
 
+// The window a dialog or box opened now belongs to, its transient parent:
+// the front-most form in its modal loop, else the main window while it is on
+// screen, else none. `except` is never the answer (a form asking for its own).
+QWidget *OwnerWindow(const QWidget *except = nullptr);
+
 // Gives every enabled form except the main window and the spared ones the
 // modal result Cancel, and answers every open message box and file dialog
 // as cancelled. The running modal loops then end from the front to the back.

@@ -1,6 +1,7 @@
 #include "MsgBox.h"
 
 #include "Cancellable.h"
+#include "ModalForm.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -55,7 +56,9 @@ int ShowMessageBox(MsgKind kind, const QString &text, MsgButtons buttons, QWidge
         if (open.cancelled())
             result = mrCancel;
     } else {
-        QMessageBox box(parent ? parent : QApplication::activeWindow());
+        // Parented, so transient for its window: the active window is none on a
+        // compositor that gave no window the focus (no input device, for one).
+        QMessageBox box(parent ? parent->window() : OwnerWindow());
         box.setWindowTitle(call.title);
         box.setText(text);
         switch (kind) {
