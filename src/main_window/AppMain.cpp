@@ -105,6 +105,7 @@ void ResetMainWindowState()
 
 TAppMainForm::TAppMainForm(QWidget *parent) : QMainWindow(parent), ui(new Ui::TAppMainForm)
 {
+    InstallSlotAccessibility();
     ui->setupUi(this);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |

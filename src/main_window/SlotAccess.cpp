@@ -88,13 +88,19 @@ QString SlotAccessLabel(uint32_t modelKind, uint32_t slot)
     return slot == 1 ? QStringLiteral("スロット 1（Master）") : QStringLiteral("スロット %1").arg(slot);
 }
 
-void BindSlotAccess(QToolButton *button, TShape *lamp)
+void InstallSlotAccessibility()
 {
     static const bool installed = [] {
         QAccessible::installFactory(slotButtonFactory);
         return true;
     }();
     (void)installed;
+    TShape::InstallAccessibility();
+}
+
+void BindSlotAccess(QToolButton *button, TShape *lamp)
+{
+    InstallSlotAccessibility();
     if (!button || !lamp)
         return;
     QObject::connect(lamp, &TShape::lampTextChanged, button,

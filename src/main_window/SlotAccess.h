@@ -13,6 +13,9 @@ class TShape;
 // TVQ-206), "スロット 1（Master）" (slot 1 of a TVQ-210CF).
 QString SlotAccessLabel(uint32_t modelKind, uint32_t slot);
 
+// Before the slot controls are made: an interface asked for once is kept.
+void InstallSlotAccessibility();
+
 // Ties button n to its lamp: the button's name and tooltip follow the lamp's
 // text, and its accessible role and press action become a push button's.
 void BindSlotAccess(QToolButton *button, TShape *lamp);

@@ -25,13 +25,18 @@ QAccessibleInterface *lampFactory(const QString &className, QObject *object)
 }
 } // namespace
 
-TShape::TShape(QWidget *parent) : QWidget(parent)
+void TShape::InstallAccessibility()
 {
     static const bool installed = [] {
         QAccessible::installFactory(lampFactory);
         return true;
     }();
     (void)installed;
+}
+
+TShape::TShape(QWidget *parent) : QWidget(parent)
+{
+    InstallAccessibility();
     resize(9, 9);
     updateText();
 }
