@@ -136,6 +136,8 @@ TInputLbaDlg::TInputLbaDlg(QWidget *parent)
     FileSaveAs1.NoReadOnlyReturn = true;
 
     for (QLineEdit *e : {edtStartSect, edtSectCnt}) {
+        // Half-width fixed-pitch digits: eight of any kind fit the field.
+        e->setFont(GothicFont(12));
         e->setValidator(new UpperCaseValidator(e));
         e->setAttribute(Qt::WA_InputMethodEnabled, false);
         e->installEventFilter(this);
