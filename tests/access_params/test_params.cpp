@@ -106,7 +106,7 @@ protected:
 TEST_F(ParamsTest, WholeCardMode)
 {
     SetCard(0x1000);
-    dlg->edtFilePath->setText(QStringLiteral("a.bin"));
+    P().FilePath = QStringLiteral("a.bin");  // shown in the field when the dialog opens
     int r = Show([&] {
         EXPECT_TRUE(dlg->rbtAccAll->isChecked());
         EXPECT_FALSE(dlg->edtStartSect->isEnabled());
@@ -134,7 +134,7 @@ TEST_F(ParamsTest, WholeCardMode)
 
 TEST_F(ParamsTest, CountAndRangeLimits)
 {
-    dlg->edtFilePath->setText(QStringLiteral("f.bin"));
+    P().FilePath = QStringLiteral("f.bin");  // shown in the field when the dialog opens
     struct Case {
         uint32_t total;
         const char *start, *count;
@@ -187,7 +187,7 @@ TEST_F(ParamsTest, CountAndRangeLimits)
 TEST_F(ParamsTest, EnterInAFieldSkipsItsExitCheck)
 {
     SetCard(0x500);
-    dlg->edtFilePath->setText(QStringLiteral("f.bin"));
+    P().FilePath = QStringLiteral("f.bin");  // shown in the field when the dialog opens
     // FFFFFFFF + 1 confirmed with Enter while the caret is in the start field.
     int r = Show([&] {
         RangeMode(QStringLiteral("FFFFFFFF"), QStringLiteral("00000001"));
@@ -226,7 +226,7 @@ TEST_F(ParamsTest, EnterInAFieldSkipsItsExitCheck)
 
     // No file name.
     ClearMsgBoxLog();
-    dlg->edtFilePath->clear();
+    P().FilePath.clear();
     r = Show([&] {
         RangeMode(QStringLiteral("00000000"), QStringLiteral("00000001"));
         Ok();
@@ -299,8 +299,8 @@ TEST_F(ParamsTest, EnterPressesTheFocusedButton)
     // Cancel, reached from the file name field with Tab, with either Enter key.
     for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
         SCOPED_TRACE(key);
-        dlg->edtFilePath->setText(QStringLiteral("src.bin"));
         P() = TCardAcc_ParamBlock{};
+        dlg->edtFilePath->setText(QStringLiteral("src.bin"));
         ClearMsgBoxLog();
         const int r = Show([&] {
             dlg->edtFilePath->setFocus();
@@ -342,6 +342,7 @@ TEST_F(ParamsTest, EnterPressesTheFocusedButton)
     for (int where = 0; where < 3; ++where) {
         SCOPED_TRACE(where);
         P() = TCardAcc_ParamBlock{};
+        P().FilePath = picked;  // the field shows it when the dialog opens
         r = Show([&] {
             QWidget *w[] = {dlg->btnOk, dlg->rbtAccAll, dlg->edtFilePath};
             dlg->edtFilePath->setFocus();
