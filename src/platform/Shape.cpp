@@ -5,10 +5,10 @@
 #include <QPainter>
 
 namespace {
-// Read by screen readers as a status indicator with its name.
+// Read by screen readers as a label: its name is what the lamp shows.
 class LampAccessible : public QAccessibleWidget {
 public:
-    explicit LampAccessible(QWidget *w) : QAccessibleWidget(w, QAccessible::Indicator) {}
+    explicit LampAccessible(QWidget *w) : QAccessibleWidget(w, QAccessible::StaticText) {}
     QString text(QAccessible::Text t) const override
     {
         if (t == QAccessible::Name)
@@ -103,11 +103,9 @@ void TShape::updateText()
     const QString text = lampText();
     if (text == accessibleName())
         return;
+    // Sends the name-change event: screen readers learn of it without polling.
     setAccessibleName(text);
     setToolTip(text);
-    // Screen readers learn of the change from the event, not by polling.
-    QAccessibleEvent changed(this, QAccessible::NameChanged);
-    QAccessible::updateAccessibility(&changed);
     emit lampTextChanged(text);
 }
 

@@ -24,7 +24,7 @@ public:
     void setBrushColor(uint32_t colorRef);
 
     static QColor ToQColor(uint32_t colorRef);
-    // Lamps read as status indicators; call before the first lamp is made.
+    // Lamps read as labels of their state; call before the first lamp is made.
     static void InstallAccessibility();
 
     // What the lamp says, from its colour and whether its card can be used:
