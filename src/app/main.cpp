@@ -1,5 +1,6 @@
 // tvqcrdut: the card utility for the TVQ-206 / TVQ-210CF unit.
 #include "AppEntry.h"
+#include "SeatlessWayland.h"
 #include "Translations.h"
 
 #include <QApplication>
@@ -15,6 +16,7 @@ int main(int argc, char *argv[])
         const bool ok = std::printf("tvqcrdut %s\n", TVQ_VERSION) > 0 && std::fflush(stdout) == 0;
         return ok ? 0 : 1;
     }
+    AvoidSeatlessInputMethod();
     QApplication app(argc, argv);
     InstallJapaneseTranslation(&app);
     return ProgramEntry();

@@ -198,7 +198,28 @@ class Run:
 
     @staticmethod
     def find_all(root, pred):
-        return pyatspi.findAllDescendants(root, lambda o: o is not None and pred(o))
+        """Descendants for which pred holds; the rows of lists and tables are
+        not entered (a folder view has many, some already gone)."""
+        out, todo = [], [root]
+        skip = (pyatspi.ROLE_LIST, pyatspi.ROLE_TABLE, pyatspi.ROLE_TREE, pyatspi.ROLE_TREE_TABLE)
+        while todo:
+            node = todo.pop(0)
+            try:
+                n = node.childCount
+            except Exception:
+                continue
+            for i in range(n):
+                try:
+                    c = node.getChildAtIndex(i)
+                    if c is None:
+                        continue
+                    if pred(c):
+                        out.append(c)
+                    if c.getRole() not in skip:
+                        todo.append(c)
+                except Exception:
+                    continue
+        return out
 
     def find(self, root, what, pred):
         return self.wait(what, lambda: next(iter(self.find_all(root, pred)), None))
@@ -407,7 +428,8 @@ class Run:
             self.press(self.button(params, "参照"))
             fd = self.window("名前を付けて保存")
             self.check_owner("名前を付けて保存", "読み出し設定")
-            self.press(self.button(fd, "キャンセル"))
+            self.press(self.find(fd, "the file dialog's cancel button", lambda o: o.getRole() == pyatspi.ROLE_PUSH_BUTTON
+                                 and o.name.replace("&", "").startswith(("キャンセル", "Cancel"))))
             self.gone("名前を付けて保存")
         read_file = os.path.join(self.work, "read3.bin")
         self.field(params, "保存ファイル名").queryEditableText().setTextContents(read_file)
