@@ -277,3 +277,47 @@ TEST_F(AccessTest, DialogsAndBoxesAreTransientForTheWindowTheyBelongTo)
     EXPECT_EQ(paramParent, CardAccDlg->windowHandle());
     EXPECT_EQ(boxParent, InputLbaDlg->windowHandle());
 }
+
+TEST_F(AccessTest, MainWindowInGreyscaleTellsTheSlotsApart)
+{
+    // Slot 1 ready, 2 busy (as during a read), 3 unusable, 4 empty.
+    Bus().AddUnit("u", Model::Tvq210);
+    Bus().InsertBlank("u", 1, kCard);
+    Bus().InsertBlank("u", 2, kCard);
+    vbus::DriveParams headless = vbus::DefaultDriveParams(kCard);
+    headless.heads = 0;
+    Bus().InsertBlank("u", 3, kCard, headless);
+    ASSERT_TRUE(CreateForms());
+    AppMainForm->show();
+    SlotLamps[2]->setBrushColor(clRed);
+    ProcessEvents();
+
+    const QImage grey = AppMainForm->grab().toImage().convertToFormat(QImage::Format_Grayscale8);
+    // Kept beside the test: the README shows it.
+    grey.save(QStringLiteral("main-window-greyscale.png"));
+    const int shown[] = {1, 2, 3, 4};
+    auto lampPixels = [&](int n) {
+        const QPoint at = SlotLamps[n]->mapTo(AppMainForm, QPoint(0, 0));
+        std::vector<int> v;
+        for (int y = 0; y < 9; ++y)
+            for (int x = 0; x < 9; ++x)
+                v.push_back(qGray(grey.pixel(at.x() + x, at.y() + y)));
+        return v;
+    };
+    for (int a : shown)
+        for (int b : shown) {
+            if (a >= b)
+                continue;
+            const std::vector<int> pa = lampPixels(a), pb = lampPixels(b);
+            int apart = 0;
+            for (size_t i = 0; i < pa.size(); ++i)
+                if (std::abs(pa[i] - pb[i]) > 30)
+                    ++apart;
+            EXPECT_GE(apart, 6) << "slots " << a << " and " << b;
+        }
+    // The enlarged lamp row, for the README.
+    const QPoint from = SlotLamps[0]->mapTo(AppMainForm, QPoint(-4, -16));
+    grey.copy(QRect(from, QSize(SlotLamps[10]->x() - SlotLamps[0]->x() + 17, 50)))
+        .scaled(QSize(4 * (SlotLamps[10]->x() - SlotLamps[0]->x() + 17), 200), Qt::IgnoreAspectRatio, Qt::FastTransformation)
+        .save(QStringLiteral("lamps-greyscale-x4.png"));
+}
