@@ -216,7 +216,10 @@ class Run:
         self.unit("throttle", UNIT, "--bytes-per-second", "512K")
         x.keys(params, "alt+s")
         x.wait_gone(params, "the read parameters dialog")
-        x.wait_pixels(main, RED, lamp, "the lamp of slot 1 while it is read", timeout=4.0)
+        # A busy lamp is red inside a heavy dark ring: fewer red pixels than a
+        # lit one has lime, and more than none; the other lamps stay as they were.
+        x.wait_pixels(main, RED, range(1, lamp), "the lamp of slot 1 while it is read", timeout=4.0)
+        x.wait_pixels(main, LIME, lime_all - lamp, "the other lamps while slot 1 is read", timeout=4.0)
         x.answer(APP_TITLE)  # "読み出しを完了しました。"
         self.unit("throttle", UNIT, "--off")
         x.wait_pixels(main, RED, 0, "lamps after the read")

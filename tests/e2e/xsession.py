@@ -318,13 +318,14 @@ class XSession:
         return sum(1 for i in range(0, len(raw) - 2, 3) if raw[i] == r and raw[i + 1] == g and raw[i + 2] == b)
 
     def wait_pixels(self, wid, rgb, want, what, timeout=WAIT):
+        """want: a count, or a range of counts."""
         deadline = time.monotonic() + timeout
         while True:
             got = self.pixels(wid, rgb)
-            if got == want:
+            if got == want or (isinstance(want, range) and got in want):
                 return
             if time.monotonic() > deadline:
-                raise StepFailed("%s: %d pixels of colour %s, expected %d" % (what, got, rgb, want))
+                raise StepFailed("%s: %d pixels of colour %s, expected %s" % (what, got, rgb, want))
             time.sleep(0.3)
 
     def frame_extents(self, wid):
