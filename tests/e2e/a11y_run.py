@@ -53,7 +53,7 @@ MAIN_TITLE = "TVQ-206/210CF Card Utility Limit Edition"
 APP_TITLE = "TVQ-206/210CF Card Utility "  # plain boxes, trailing blank included
 UNIT = "a11y"
 MB = 1024 * 1024
-WAIT = 30.0
+WAIT = 60.0  # a loaded CI machine starts the program slowly
 
 READY, BUSY, EMPTY, UNUSABLE = "カードあり（使用可能）", "転送中", "カードなし", "使用できないカード"
 
