@@ -8,7 +8,8 @@ namespace {
 
 uint32_t ScanModelKind;
 uint32_t ScanTargetCount;
-int32_t LastResult;
+// Per thread: tvqcard works on several cards at once, each from its own thread.
+thread_local int32_t LastResult;
 
 bool Took(int32_t result)
 {

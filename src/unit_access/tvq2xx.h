@@ -45,5 +45,7 @@ bool FormatCard(uint32_t &target, SlotRecord &record);
 // format or release call made here (0: success; a packed sense code, see
 // qevcrdio.h; -1: the call was not made, no library or a bad argument), so a
 // caller can say why one failed. Eject and the release calls give 0 on success
-// and -1 on failure, as the library tells nothing more.
+// and -1 on failure, as the library tells nothing more. Kept per thread: the
+// transfer calls may come from several threads at once (the library takes them
+// one at a time).
 int32_t LastDeviceResult();

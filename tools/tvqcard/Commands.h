@@ -49,6 +49,13 @@ int Hash(const HashArgs &a);
 int Eject(const std::string &word);
 int Format(const std::string &word, bool yes);
 
+// Several slots without the VD: every card at once (ManyCards.cpp); the VD is one transfer the unit duplicates.
+bool Parallel(const std::vector<uint32_t> &slots);
+int WriteMany(Session &s, const std::vector<uint32_t> &slots, const std::vector<uint64_t> &room, uint32_t start,
+              imagefile::Reader &image, const WriteArgs &a);
+int HashMany(Session &s, const std::vector<uint32_t> &slots, const std::vector<uint64_t> &counts, uint32_t start,
+             const std::vector<std::string> &words, const std::vector<std::string> &sums);
+
 // ---- shared by the commands ----
 
 // A note on stderr unless --quiet.

@@ -138,6 +138,7 @@ int Hash(const HashArgs &a)
         counts.push_back(count);
     }
     s.Reserve(slots);
+    if (Parallel(slots)) return HashMany(s, slots, counts, start, words, sums);
     json all = json::array();
     Outcome last;
     size_t failed = 0;

@@ -14,6 +14,11 @@ void Progress::Enable(bool on)
     enabled = on && ::isatty(STDERR_FILENO) == 1;
 }
 
+bool Progress::Enabled()
+{
+    return enabled;
+}
+
 std::string HumanBytes(uint64_t bytes)
 {
     char buf[32];

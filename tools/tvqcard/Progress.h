@@ -10,6 +10,7 @@ class Progress {
 public:
     // Whether bars are drawn at all (stderr is a terminal and not --quiet).
     static void Enable(bool on);
+    static bool Enabled();
     Progress(const std::string &label, uint64_t totalBytes);
     ~Progress();
     void Add(uint64_t bytes);

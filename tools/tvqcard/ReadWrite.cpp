@@ -137,6 +137,7 @@ int Write(const WriteArgs &a)
     }
     RefuseSourceOnTarget(s, a.file, fd, slots);
     s.Reserve(slots);
+    if (Parallel(slots)) return WriteMany(s, slots, room, start, *image, a);
 
     json runs = json::array();
     Outcome last;

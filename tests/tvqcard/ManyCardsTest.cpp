@@ -1,0 +1,140 @@
+// tvqcard write --verify and hash on several cards at once: a card that fails
+// mid-way, is pulled mid-write, or differs stops only itself; the others are
+// written whole and right; the exit status and the JSON say which card had
+// what; cards of another size take the same image.
+#include "CardFixture.h"
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+using namespace tvqtest;
+using json = nlohmann::json;
+
+namespace {
+
+// The card holds data and, after it, nothing but the blank card's zeros.
+void ExpectWritten(const std::string &img, const std::vector<uint8_t> &data, const std::string &what)
+{
+    const auto card = Whole(img);
+    ASSERT_GE(card.size(), data.size()) << what;
+    EXPECT_TRUE(Same(card.data(), data.data(), data.size())) << what << ": not the image";
+    EXPECT_TRUE(std::all_of(card.begin() + static_cast<long>(data.size()), card.end(), [](uint8_t b) { return b == 0; }))
+        << what << ": written past the image";
+}
+
+json Row(const json &j, const std::string &slot)
+{
+    for (const json &r : j.at("slots"))
+        if (r.at("slot") == slot) return r;
+    return json();
+}
+
+TEST(TvqcardManyCards, OneCardFailingMidWayStopsOnlyItself)
+{
+    Fixture f;
+    f.bus.AddUnit("u");
+    std::vector<std::string> images;
+    for (int s = 1; s <= 4; ++s) images.push_back(f.bus.InsertBlank("u", s, 4 * kMiB));
+    const auto data = Pattern(3 * kMiB + 100, 21);  // a final partial sector
+    const std::string src = f.File("src.img", data);
+
+    // A write error on slot3 two thirds in, not to be tried again.
+    const uint32_t id = f.bus.SetFault("u", "slot=3 op=write lba=4000-4100 effect=sense:03/0C/00");
+    std::vector<std::string> args{"--retries", "0", "--json", "write", src, "1", "2", "3", "4", "--verify", "--sha256"};
+    Result r = f.Run(args);
+    EXPECT_RUN(r, 2, args);
+    EXPECT_GT(f.bus.FireCount("u", id), 0u);
+    for (int s : {1, 2, 4}) ExpectWritten(images[s - 1], data, "slot" + std::to_string(s));
+    EXPECT_NE(r.err.find("writing the card in slot3 failed at sector 4000"), std::string::npos) << r.err;
+    const json j = json::parse(r.out);
+    EXPECT_EQ(j.at("result"), "failed");
+    ASSERT_EQ(j.at("slots").size(), 4u);
+    for (const char *s : {"slot1", "slot2", "slot4"}) {
+        EXPECT_EQ(Row(j, s).at("result"), "done") << s;
+        EXPECT_EQ(Row(j, s).at("bytes"), data.size()) << s;
+        EXPECT_EQ(Row(j, s).at("sha256"), Sha256sum(src)) << s;
+    }
+    EXPECT_EQ(Row(j, "slot3").at("result"), "failed");
+    EXPECT_EQ(Row(j, "slot3").at("failedSector"), 4000);
+    EXPECT_EQ(Row(j, "slot3").at("bytes"), 4000u * 512);
+    // Slot3 holds the sectors before the bad one, and nothing from it on.
+    const auto card3 = Whole(images[2]);
+    EXPECT_TRUE(Same(card3.data(), data.data(), 4000 * 512));
+    EXPECT_TRUE(std::all_of(card3.begin() + 4000 * 512, card3.end(), [](uint8_t b) { return b == 0; }));
+    f.bus.ClearFaults("u");
+
+    // A card that takes the writes and drops some: only its read-back says so, exit 1.
+    const auto data2 = Pattern(2 * kMiB, 22);
+    const std::string src2 = f.File("src2.img", data2);
+    f.bus.SetFault("u", "slot=2 op=write lba=3000-3000 effect=drop");
+    args = {"--json", "write", src2, "all", "--verify"};
+    r = f.Run(args);
+    EXPECT_RUN(r, 1, args);
+    const json j2 = json::parse(r.out);
+    EXPECT_EQ(Row(j2, "slot2").at("result"), "different");
+    EXPECT_NE(r.err.find("verify failed: slot2"), std::string::npos) << r.err;
+    for (int s : {1, 3, 4}) {
+        EXPECT_EQ(Row(j2, "slot" + std::to_string(s)).at("result"), "done") << s;
+        EXPECT_EQ(VirtualBus::ReadFile(images[s - 1], 0, data2.size()), data2) << s;
+    }
+    f.bus.ClearFaults("u");
+
+    // Hashes of all four at once, in the order asked, a read error on one of them.
+    f.bus.SetFault("u", "slot=4 op=read lba=100 effect=sense:03/11/00");
+    args = {"--retries", "0", "hash", "4", "1", "2"};
+    r = f.Run(args);
+    EXPECT_RUN(r, 2, args);
+    EXPECT_EQ(r.out, Sha256sum(images[0]) + "  slot1\n" + Sha256sum(images[1]) + "  slot2\n");
+}
+
+TEST(TvqcardManyCards, ACardPulledMidWriteStopsOnlyItself)
+{
+    Fixture f;
+    f.bus.AddUnit("u");
+    std::vector<std::string> images;
+    for (int s = 1; s <= 4; ++s) images.push_back(f.bus.InsertBlank("u", s, 4 * kMiB));
+    const auto data = Pattern(4 * kMiB, 23);
+    const std::string src = f.File("src.img", data);
+    f.bus.Throttle("u", 8 * kMiB);  // 2 s for the writes of the four cards, 2 s for their read-back
+    ToolRun t(f.bus.ScratchDir());
+    ASSERT_TRUE(t.Start({"--json", "write", src, "1", "2", "3", "4", "--verify"}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    f.bus.Pull("u", 2);
+    Result r = t.Wait();
+    EXPECT_EQ(r.rc, 2) << r.err;
+    for (int s : {1, 3, 4}) ExpectWritten(images[s - 1], data, "slot" + std::to_string(s));
+    const json j = json::parse(r.out);
+    EXPECT_EQ(Row(j, "slot2").at("result"), "failed") << r.out;
+    EXPECT_LT(Row(j, "slot2").at("bytes").get<uint64_t>(), data.size()) << r.out;
+    for (const char *s : {"slot1", "slot3", "slot4"}) EXPECT_EQ(Row(j, s).at("result"), "done") << s;
+    EXPECT_NE(r.err.find("slot2"), std::string::npos) << r.err;
+}
+
+TEST(TvqcardManyCards, CardsOfAnotherSizeTakeTheSameImage)
+{
+    Fixture f;
+    f.bus.AddUnit("u");
+    std::vector<std::string> images;
+    for (int s = 1; s <= 3; ++s) images.push_back(f.bus.InsertBlank("u", s, 4 * kMiB));
+    images.push_back(f.bus.InsertBlank("u", 4, 8 * kMiB));
+    const auto data = Pattern(4 * kMiB - 1000, 24);
+    const std::string src = f.File("src.img", data);
+    std::vector<std::string> args{"write", src, "all", "--verify"};
+    Result r = f.Run(args);
+    EXPECT_RUN(r, 0, args);
+    for (int s = 1; s <= 4; ++s) ExpectWritten(images[s - 1], data, "slot" + std::to_string(s));
+
+    // An image that fits only the larger card is refused before a byte is written anywhere.
+    const auto big = Pattern(6 * kMiB, 25);
+    args = {"write", f.File("big.img", big), "1", "2", "3", "4"};
+    r = f.Run(args);
+    EXPECT_RUN(r, 2, args);
+    EXPECT_NE(r.err.find("does not fit on the card in slot1"), std::string::npos) << r.err;
+    for (int s = 1; s <= 4; ++s) ExpectWritten(images[s - 1], data, "slot" + std::to_string(s));
+}
+
+}  // namespace

@@ -1,0 +1,31 @@
+// Whole-card work on several cards at once. The image is read once, by one
+// thread, and each piece of it is handed to every card's own worker through
+// that card's bounded queue: a slow card holds the reader back only once its
+// queue is full, and the faster cards run on up to theirs. A card that fails,
+// is taken out or changed stops its own worker only; the reader passes it by
+// from then on. Each worker makes its own device-layer calls (the library
+// takes them one at a time). On a terminal, one progress line per card.
+#pragma once
+
+#include "Compress.h"
+#include "Transfer.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct CardWork {
+    Target target;
+    uint64_t room = 0;  // bytes from the start sector to the card's end (write); bytes to hash (hash)
+};
+
+// Writes the image onto every card from sector start and, with verify, reads
+// each card back against it. One outcome per card, in order. *imageBytes is
+// the image's length once it was read to its end (0 when it was not), and
+// *imageSha its SHA-256 when hash is set and it was read whole.
+std::vector<Outcome> WriteCards(const std::vector<CardWork> &cards, uint32_t start, imagefile::Reader &src,
+                                const std::string &name, bool verify, bool hash, unsigned retries,
+                                uint64_t *imageBytes, std::string *imageSha);
+
+// SHA-256 of each card's `room` bytes from sector start, all at once.
+std::vector<Outcome> HashCards(const std::vector<CardWork> &cards, uint32_t start, unsigned retries);
