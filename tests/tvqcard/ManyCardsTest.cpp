@@ -38,8 +38,9 @@ TEST(TvqcardManyCards, OneCardFailingMidWayStopsOnlyItself)
     Fixture f;
     f.bus.AddUnit("u");
     std::vector<std::string> images;
-    for (int s = 1; s <= 4; ++s) images.push_back(f.bus.InsertBlank("u", s, 4 * kMiB));
-    const auto data = Pattern(3 * kMiB + 100, 21);  // a final partial sector
+    // Images longer than the pieces a card's queue holds: the others go on well past the failing card.
+    for (int s = 1; s <= 4; ++s) images.push_back(f.bus.InsertBlank("u", s, 16 * kMiB));
+    const auto data = Pattern(15 * kMiB + 100, 21);  // a final partial sector
     const std::string src = f.File("src.img", data);
 
     // A write error on slot3 two thirds in, not to be tried again.
@@ -96,10 +97,10 @@ TEST(TvqcardManyCards, ACardPulledMidWriteStopsOnlyItself)
     Fixture f;
     f.bus.AddUnit("u");
     std::vector<std::string> images;
-    for (int s = 1; s <= 4; ++s) images.push_back(f.bus.InsertBlank("u", s, 4 * kMiB));
-    const auto data = Pattern(4 * kMiB, 23);
+    for (int s = 1; s <= 4; ++s) images.push_back(f.bus.InsertBlank("u", s, 12 * kMiB));
+    const auto data = Pattern(12 * kMiB, 23);
     const std::string src = f.File("src.img", data);
-    f.bus.Throttle("u", 8 * kMiB);  // 2 s for the writes of the four cards, 2 s for their read-back
+    f.bus.Throttle("u", 24 * kMiB);  // 2 s for the writes of the four cards, 2 s for their read-back
     ToolRun t(f.bus.ScratchDir());
     ASSERT_TRUE(t.Start({"--json", "write", src, "1", "2", "3", "4", "--verify"}));
     std::this_thread::sleep_for(std::chrono::milliseconds(700));

@@ -22,7 +22,7 @@ namespace {
 
 constexpr uint32_t kSector = 512;
 constexpr size_t kPieceBytes = 1u << 20;
-constexpr size_t kQueuePieces = 8;  // how far the fastest card may run ahead of the slowest
+constexpr size_t kQueuePieces = 4;  // how far the fastest card may run ahead of the slowest
 
 // A piece of the image, shared read-only by every card's worker.
 struct Piece {

@@ -54,7 +54,9 @@ int main(int argc, char **argv)
                "card. A progress bar with bytes, rate and time left is drawn on stderr when it is a terminal. "
                "Ctrl+C stops a run after the block in progress and reports how far it got.\n\n"
                "Exit status: 0 done (compare: equal), 1 differences (compare, write --verify, hash --check), 2 trouble (bad "
-               "input, no unit, a failing card or file, a slot in use by another program), 130 stopped by Ctrl+C.\n\n"
+               "input, no unit, a failing card or file, a slot in use by another program), 130 stopped by Ctrl+C. With "
+               "several slots, every card is worked on at once, a failing card stops only itself, a table gives one row "
+               "per card, and the status is the worst of the cards'.\n\n"
                "Example, a master card copied to every other card, each one verified and hashed:\n"
                "  tvqcard read master master.img --sha256\n"
                "  tvqcard write master.img 2 3 4 5 --verify\n"
@@ -80,7 +82,7 @@ int main(int argc, char **argv)
                                               "onto every card at once; a final partial sector keeps the card's "
                                               "bytes beyond the file's end");
     write->add_option("FILE", wa.file, "the image file written: plain, gzip, xz, zstd or bzip2")->required();
-    write->add_option("SLOT", wa.slots, "slots to write, in turn (or vd, or all)")->required();
+    write->add_option("SLOT", wa.slots, "slots to write, every card at once (or vd, or all); a card that fails stops only itself")->required();
     write->add_option("--start", wa.start, "first sector written (default 0)")->type_name("LBA");
     write->add_flag("--verify", wa.verify, "reads every written sector back (of every card, for the VD) and "
                                            "compares it with FILE");
@@ -100,7 +102,7 @@ int main(int argc, char **argv)
     HashArgs ha;
     auto *hash = app.add_subcommand("hash", "prints the SHA-256 of each card (or of --start/--count sectors), one "
                                             "line per slot in sha256sum's format; with --check, checks them");
-    hash->add_option("SLOT", ha.slots, "slots to hash (or vd, or all)");
+    hash->add_option("SLOT", ha.slots, "slots to hash, every card at once (or vd, or all)");
     hash->add_option("-c,--check", ha.check, "reads 'HASH  SLOT' lines as hash prints them and checks each slot, "
                                              "as sha256sum -c does; exits 1 when one differs")
         ->type_name("FILE");
