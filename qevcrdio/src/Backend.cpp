@@ -1,6 +1,7 @@
 #include "Backend.h"
 
 #include "Bindings.h"
+#include "Pace.h"
 #include "Files.h"
 #include "Store.h"
 #include "TargetLock.h"
@@ -13,7 +14,9 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/inotify.h>
+#include <new>
+#include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,8 +24,9 @@ namespace qev {
 
 namespace {
 
-// A call that meets a fault rule waits this long to count its hit.
-constexpr int kCountsLockMs = 2000;
+// A transfer this soon after the last one on its target, where that one ended,
+// leaves the watch's queue to the watch thread.
+constexpr int64_t kStreakGapNs = 50000;
 
 FileSig LstatSig(const std::string &path)
 {
@@ -38,6 +42,37 @@ FileSig LstatSig(const std::string &path)
     return s;
 }
 
+// The lock of a unit's fault counts: blocking, as its holders only read and rename a small file.
+class CountsLock {
+public:
+    explicit CountsLock(const std::string &unitDir)
+    {
+        std::string path = unitDir + "/" + vbus::kCountsLockFile;
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+        struct stat st;
+        if (fd_ >= 0 && (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+        if (fd_ < 0) return;
+        int rc;
+        do rc = ::flock(fd_, LOCK_EX);
+        while (rc != 0 && errno == EINTR);
+        locked_ = rc == 0;
+    }
+    ~CountsLock()
+    {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    CountsLock(const CountsLock &) = delete;
+    CountsLock &operator=(const CountsLock &) = delete;
+    bool Locked() const { return locked_; }
+
+private:
+    int fd_ = -1;
+    bool locked_ = false;
+};
+
 void SleepUntil(int64_t deadline)
 {
     for (;;) {
@@ -50,6 +85,7 @@ void SleepUntil(int64_t deadline)
 
 Backend *g_backend = nullptr;
 std::mutex g_backendMu;
+bool g_forked = false;
 
 }  // namespace
 
@@ -68,6 +104,32 @@ Backend &Backend::Get()
     if (b) return *b;
     std::lock_guard<std::mutex> lock(g_backendMu);
     if (!g_backend) {
+        static bool forkHandled = false;
+        if (!forkHandled) {
+            forkHandled = true;
+            // A fork while the watch thread holds a lock must not leave it held in the
+            // child, which has no such thread: hold both across the fork.
+            ::pthread_atfork(
+                [] {
+                    if (Backend *p = __atomic_load_n(&g_backend, __ATOMIC_ACQUIRE)) {
+                        p->mu_.lock();
+                        p->watch_.LockForFork();
+                    }
+                },
+                [] {
+                    if (Backend *p = __atomic_load_n(&g_backend, __ATOMIC_ACQUIRE)) {
+                        p->watch_.UnlockAfterFork(false);
+                        p->mu_.unlock();
+                    }
+                },
+                [] {
+                    if (Backend *p = __atomic_load_n(&g_backend, __ATOMIC_ACQUIRE)) {
+                        p->watch_.UnlockAfterFork(true);
+                        new (&p->mu_) std::recursive_mutex;  // owned by the parent's thread id
+                    }
+                    __atomic_store_n(&g_forked, true, __ATOMIC_RELEASE);
+                });
+        }
         __atomic_store_n(&g_backend, new Backend, __ATOMIC_RELEASE);
         // Registered now, after every static object of the library was made, so
         // it runs (at dlclose or exit) while they all still exist.
@@ -91,7 +153,9 @@ void Backend::Shutdown()
 
 Backend::~Backend()
 {
+    // The thread's tick never waits for the lock: stopping it under the lock is safe.
     std::lock_guard<std::recursive_mutex> lock(mu_);
+    watch_.Stop();
     Reset();
 }
 
@@ -121,59 +185,53 @@ void Backend::Reset()
     ReleaseAllTargetLocks();
     units_.clear();  // closes every medium
     targets_.clear();
-    watched_.clear();
-    if (inotify_ >= 0) ::close(inotify_);
-    inotify_ = -1;
+    nextLba_.fill(0);
 }
 
-void Backend::Refresh()
+void Backend::Refresh(bool streak)
 {
+    if (__atomic_exchange_n(&g_forked, false, __ATOMIC_ACQ_REL)) {
+        // A child of fork: the watch thread stayed in the parent.
+        watch_.ForgetAfterFork();
+        watching_ = false;
+    }
     // The bus may be another one by now (tests point QEVCRDIO_BUS elsewhere).
     const char *env = std::getenv("QEVCRDIO_BUS");
     bool same = busKnown_ && (env && *env ? busEnv_ == env : busEnv_.empty());
-    if (!same) {
+    if (!same || !watching_) {
         std::string bus = vbus::DefaultBusDir();
         while (bus.size() > 1 && bus.back() == '/') bus.pop_back();
         busEnv_ = env && *env ? env : "";
         busKnown_ = true;
-        if (bus != bus_ || (inotify_ < 0 && units_.empty())) {
+        if (bus != bus_ || !watching_) {
             Reset();
+            bus_ = bus;
             // QEVCRDIO_NO_WATCH: check everything on every call, as when inotify is unavailable.
             const char *noWatch = std::getenv("QEVCRDIO_NO_WATCH");
-            inotify_ = noWatch && *noWatch ? -1 : ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-            bus_ = bus;
+            watch_.Start(bus_, !(noWatch && *noWatch), [this] { return IdleTick(); });
+            watching_ = true;
             ++gen_;
         }
     }
-    bool changed = inotify_ < 0 || watchFailed_;
-    watchFailed_ = false;
-    if (inotify_ >= 0) {
-        alignas(struct inotify_event) char buf[4096];
-        for (;;) {
-            ssize_t n = ::read(inotify_, buf, sizeof buf);
-            if (n <= 0) break;
-            changed = true;
-            for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(struct inotify_event)) <= n;) {
-                auto *ev = reinterpret_cast<struct inotify_event *>(buf + off);
-                if (ev->mask & (IN_IGNORED | IN_Q_OVERFLOW)) watched_.clear();  // watches to be made again
-                off += static_cast<ssize_t>(sizeof(struct inotify_event) + ev->len);
-            }
-        }
-    }
-    if (changed) {
+    // Straight on from the last transfer: what the watch thread saw is enough.
+    if (!streak || NowNs() - lastTransferEnd_ > kStreakGapNs) watch_.Sync();
+    uint64_t g = watch_.Generation();
+    if (g != seenGen_ || !watch_.Trusted()) {
+        seenGen_ = g;
+        watch_.ClearFailures();
         ++gen_;
         if (!bus_.empty()) Watch(bus_);
     }
 }
 
-void Backend::Watch(const std::string &dir)
+bool Backend::IdleTick()
 {
-    if (inotify_ < 0 || watched_.count(dir)) return;
-    // Not IN_MODIFY: our own writes to the images would report themselves.
-    uint32_t mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE | IN_ATTRIB |
-                    IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-    if (::inotify_add_watch(inotify_, dir.c_str(), mask) >= 0) watched_.insert(dir);
-    else watchFailed_ = true;  // unwatched: check everything again next call
+    std::unique_lock<std::recursive_mutex> lock(mu_, std::try_to_lock);
+    if (!lock.owns_lock()) return false;
+    for (auto &ukv : units_)
+        for (auto &ckv : ukv.second.cards)
+            if (ckv.second.medium) ckv.second.medium->ReleaseIdle();  // a failed flush is kept for the card
+    return true;
 }
 
 UnitState *Backend::LoadUnit(const std::string &name)
@@ -323,9 +381,9 @@ bool Backend::MediumChanged(UnitState *u, const CardSet &cards, bool vd)
     return changed;
 }
 
-int32_t Backend::Resolve(uint32_t target, TargetRef **ref, UnitState **unit)
+int32_t Backend::Resolve(uint32_t target, TargetRef **ref, UnitState **unit, bool streak)
 {
-    Refresh();
+    Refresh(streak);
     if (target >= targets_.size()) return QEV_E_NO_TARGET;
     *ref = &targets_[target];
     UnitState *u = LoadUnit((*ref)->unit);
@@ -387,10 +445,13 @@ Verdict Backend::Judge(UnitState *u, uint32_t op, const SlotSet &slots, uint64_t
     }
     if (met.empty()) return v;
     // Every process on the bus counts the same hits: count from the file, under
-    // the unit's lock, so two programs meeting one rule at once lose no hit.
-    // A lock that cannot be had counts on this process's own.
+    // a lock of its own, so programs meeting one rule at once lose no hit and
+    // none waits behind a change of the description (that lock is tvqunit's).
+    // The lock is held for a read and a rename only, so waiting for it is short
+    // and fair. Where it cannot be had (a read-only bus) this process counts
+    // alone and never overwrites what others counted.
     const std::string dir = UnitDir(u->unit.name);
-    vbus::UnitLock lock(dir, kCountsLockMs);
+    CountsLock lock(dir);
     if (lock.Locked()) LoadCounts(dir, u);
     for (const vbus::FaultRule *rp : met) {
         const vbus::FaultRule &r = *rp;
@@ -415,7 +476,7 @@ Verdict Backend::Judge(UnitState *u, uint32_t op, const SlotSet &slots, uint64_t
             ++c.fires;
         }
     }
-    SaveCounts(u->unit.name, u);
+    if (lock.Locked()) SaveCounts(u->unit.name, u);
     return v;
 }
 
@@ -426,14 +487,18 @@ void Backend::SaveCounts(const std::string &name, UnitState *u)
     vbus::WriteFileAtomic(UnitDir(name) + "/" + vbus::kCountsFile, vbus::CountsText(u->counts), false);
 }
 
-void Backend::Pace(const UnitState *u, uint64_t bytes, uint32_t extraMs, int64_t startNs)
+void Backend::Pace(const UnitState *u, uint64_t bytes, uint32_t extraMs, int64_t startNs, const CardSet *cards)
 {
     const vbus::UnitDesc &d = u->unit.unitDesc;
-    if (d.callDelayMs == 0 && extraMs == 0 && d.throttleBytesPerSecond == 0) return;
-    int64_t wait = static_cast<int64_t>(d.callDelayMs + extraMs) * 1000000;
-    if (d.throttleBytesPerSecond > 0)
-        wait += static_cast<int64_t>(static_cast<long double>(bytes) * 1e9L /
-                                     static_cast<long double>(d.throttleBytesPerSecond));
+    std::array<uint64_t, vbus::kMaxTargets> limits{};
+    size_t n = 0;
+    bool slow = d.callDelayMs != 0 || extraMs != 0 || d.throttleBytesPerSecond != 0;
+    for (size_t i = 0; cards && i < cards->n; ++i) {
+        limits[n] = cards->at[i]->card.throttleBytesPerSecond;
+        slow = slow || limits[n++] != 0;
+    }
+    if (!slow) return;
+    int64_t wait = vbus::CallNs(d, limits.data(), n, bytes, extraMs);
     if (wait > 0) SleepUntil(startNs + wait);
 }
 

@@ -1,9 +1,12 @@
 // The virtual bus as the library sees it. Each device's description is
-// parsed once and kept until inotify reports a change in a watched folder;
-// each card's medium stays open while the card is in. Every entry point takes
-// the one lock and reads one consistent state of the device it names. A call
-// on the fast path (a transfer on an unchanged bus) costs one system call to
-// look for changes besides its own I/O (writes: one more for the size).
+// parsed once and kept until the bus watch (BusWatch.h) reports a change in a
+// watched folder; each card's medium stays open while the card is in. Every
+// entry point takes the one lock and reads one consistent state of the device
+// it names. A transfer that goes on where the last one on its target ended,
+// straight after it, costs its own I/O only (writes: one more call for the
+// size); any other call first reads the watch's queue itself, so a change
+// made before it is never missed. A device idle for a second is let go by the
+// watch's tick, whether or not anybody looks at the slots.
 //
 // Data a WRITE(10) reported written reaches stable storage at the latest when
 // the card is ejected, the unit freed or the library unloaded (tvqunit flushes
@@ -16,6 +19,7 @@
 #include "Parallel.h"
 #include "VBus.h"
 #include "qevcrdio.h"
+#include "BusWatch.h"
 
 #include <array>
 #include <cstdint>
@@ -128,14 +132,18 @@ public:
 private:
     Backend() = default;
     ~Backend() override;
-    void Refresh();
+    // streak: a transfer that continues the last one on its target.
+    void Refresh(bool streak = false);
     void Reset();
+    // The watch's tick: lets go of idle devices. False when a call holds the lock.
+    bool IdleTick();
+
     UnitState *LoadUnit(const std::string &name);
     void LoadCounts(const std::string &dir, UnitState *u);
     CardState *LoadCard(UnitState *u, int slot);
-    void Watch(const std::string &dir);
+    void Watch(const std::string &dir) { watch_.Watch(dir); }
     // The target's unit when it is there and connected; else the failing code.
-    int32_t Resolve(uint32_t target, TargetRef **ref, UnitState **unit);
+    int32_t Resolve(uint32_t target, TargetRef **ref, UnitState **unit, bool streak = false);
     // look: ask every medium afresh whether a card is in (status and drive information calls).
     CardSet Cards(const TargetRef &ref, UnitState *u, bool allForVd, bool look = false);
     int MirroredSlot(UnitState *u, uint32_t *mask);
@@ -152,7 +160,8 @@ private:
     // The fault rules on one call; the hits it makes are counted and saved at once.
     Verdict Judge(UnitState *u, uint32_t op, const SlotSet &slots, uint64_t lba, uint64_t count);
     void SaveCounts(const std::string &name, UnitState *u);
-    void Pace(const UnitState *u, uint64_t bytes, uint32_t extraMs, int64_t startNs);
+    // Waits out the least time the call takes (Pace.h); cards: those a transfer reaches.
+    void Pace(const UnitState *u, uint64_t bytes, uint32_t extraMs, int64_t startNs, const CardSet *cards = nullptr);
     // Flushes and lets go of every medium; false when a flush failed (now or
     // at an idle release nobody heard of), with the media's names in *failed.
     bool FlushAll(std::string *failed = nullptr);
@@ -169,11 +178,14 @@ private:
     bool busKnown_ = false;
     std::string bus_;
     // Validation rounds: cached state checked in round gen_ is trusted until
-    // inotify reports a change in a watched directory (or watching fails).
+    // the watch reports a change in a watched folder (or watching fails).
     uint64_t gen_ = 1;
-    int inotify_ = -1;
-    bool watchFailed_ = false;
-    std::set<std::string> watched_;
+    uint64_t seenGen_ = 0;  // the watch's generation gen_ began at
+    BusWatch watch_;
+    bool watching_ = false;
+    // Where the last transfer on each target ended, and when: the next one may skip the queue.
+    std::array<uint64_t, QEV_MAX_TARGETS> nextLba_{};
+    int64_t lastTransferEnd_ = 0;
     std::map<std::string, UnitState> units_;
     std::vector<TargetRef> targets_;
     blockdev::Parallel parallel_;  // VD writes to cards on devices, all at once

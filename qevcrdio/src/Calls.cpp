@@ -298,9 +298,21 @@ int32_t Backend::Transfer(uint32_t target, uint32_t lba, uint32_t count, uint8_t
     bool write = wbuf != nullptr;
     if ((!rbuf && !wbuf) || bps != kSector || count == 0 || count > kMaxSectorsPerCall)
         return QEV_E_INVALID_FIELD;
+    // Where this one ends and when: the next transfer from there may skip looking for changes.
+    bool streak = target < nextLba_.size() && nextLba_[target] == lba && lba != 0;
+    struct Mark {
+        Backend *b;
+        uint32_t target;
+        uint64_t end;
+        ~Mark()
+        {
+            if (target < b->nextLba_.size()) b->nextLba_[target] = end;
+            b->lastTransferEnd_ = NowNs();
+        }
+    } mark{this, target, static_cast<uint64_t>(lba) + count};
     TargetRef *ref;
     UnitState *u;
-    if (int32_t rc = Resolve(target, &ref, &u)) return rc;
+    if (int32_t rc = Resolve(target, &ref, &u, streak)) return rc;
     int64_t start = NowNs();
     uint32_t op = write ? vbus::OpWrite : vbus::OpRead;
     size_t bytes = static_cast<size_t>(count) * kSector;
@@ -324,7 +336,7 @@ int32_t Backend::Transfer(uint32_t target, uint32_t lba, uint32_t count, uint8_t
     }
     uint32_t delay = v.delayMs;
     for (size_t i = 0; i < cards.n; ++i) delay += per[i].delayMs;
-    Pace(u, bytes, delay, start);
+    Pace(u, bytes, delay, start, &cards);
 
     // A rule that reports a new card is the news of it: the next transfer goes ahead.
     if (v.rule && v.rule->effect == vbus::Effect::Sense && SenseOf(*v.rule) == QEV_E_MEDIUM_CHANGED)

@@ -176,6 +176,8 @@ std::string StorageProblem(const Unit &u, const std::string &unitDir)
     for (const auto &c : u.cards) {
         if (c.slot < 1 || c.slot >= static_cast<int>(s.targets))
             return "slot " + std::to_string(c.slot) + " does not exist on this device";
+        if (c.throttleBytesPerSecond > static_cast<uint64_t>(INT64_MAX))
+            return "the throughput limit of slot " + std::to_string(c.slot) + " is too large";
         if (!c.device.empty()) {
             if (!c.image.empty()) return "the card in slot " + std::to_string(c.slot) + " has an image and a device";
             if (c.device[0] != '/') return "the device of slot " + std::to_string(c.slot) + " is no absolute path";
@@ -311,7 +313,8 @@ bool ParseCardTable(const toml::table &t, const std::string &where, const std::s
               r.U64("ejected_medium", UINT64_MAX >> 1, &c->ejectedMedium) && r.Str("ejected_boot", &c->ejectedBoot) && r.U32("cylinders", &p.cylinders) &&
               r.U32("heads", &p.heads) && r.U32("total_sectors", &p.totalSectors) &&
               r.U32("sectors_per_track", &p.sectorsPerTrack) && r.U32("sector_size", &p.sectorSize) &&
-              r.U32("wait_check", &p.waitCheck) && r.U32("access_timing", &p.accessTiming) && r.NoOthers();
+              r.U32("wait_check", &p.waitCheck) && r.U32("access_timing", &p.accessTiming) &&
+              r.U64("throttle_bytes_per_second", INT64_MAX, &c->throttleBytesPerSecond) && r.NoOthers();
     if (!ok) return false;
     if (t.contains("ejected_medium") && c->ejectedMedium == 0) c->ejectedMedium = kEjectedUnknown;
     if (!c->device.empty()) {
@@ -412,8 +415,11 @@ std::string Line(const char *key, const std::string &value)
 
 std::string CardLines(const Card &c, const std::string &unitDir)
 {
+    // Written only when set, so cards without one read the same in earlier versions.
+    std::string speed =
+        c.throttleBytesPerSecond ? Line("throttle_bytes_per_second", std::to_string(c.throttleBytesPerSecond)) : "";
     if (!c.device.empty()) {
-        std::string t = Line("device", TomlString(c.device));
+        std::string t = Line("device", TomlString(c.device)) + speed;
         // "ejected" where the kernel gives no numbers is written as 0.
         if (c.ejectedMedium != 0)
             t += Line("ejected_medium", std::to_string(c.ejectedMedium == kEjectedUnknown ? 0 : c.ejectedMedium));
@@ -432,7 +438,7 @@ std::string CardLines(const Card &c, const std::string &unitDir)
     t += Line("sector_size", std::to_string(p.sectorSize));
     t += Line("wait_check", std::to_string(p.waitCheck));
     t += Line("access_timing", std::to_string(p.accessTiming));
-    return t;
+    return t + speed;
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ namespace vbus {
 
 constexpr const char *kUnitFile = "unit.toml";
 constexpr const char *kCountsFile = "fault-counts";
+constexpr const char *kCountsLockFile = "fault-counts.lock";  // held while a hit is counted
 constexpr const char *kCardsDir = "cards";
 constexpr const char *kEjectedDir = "ejected";
 constexpr const char *kLegacyDir = "legacy";

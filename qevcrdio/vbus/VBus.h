@@ -97,6 +97,7 @@ struct Card {
     uint64_t ejectedMedium = 0;
     std::string ejectedBoot;     // the boot the number belongs to (numbering starts anew at boot)
     DriveParams params;
+    uint64_t throttleBytesPerSecond = 0;  // the card's own speed, beside the unit's limit (0 = unlimited)
 };
 constexpr uint64_t kEjectedUnknown = UINT64_MAX;
 

@@ -169,6 +169,31 @@ TEST(DeviceCard, ReadsWritesAndPresenceFollowTheDevice)
     EXPECT_EQ(u.Mask(), 1u);
 }
 
+TEST(DeviceCard, AnIdleDeviceIsLetGoWithoutAnyLook)
+{
+    TVQ_REQUIRE_LOOP();
+    LoopDevice loop(8 * kMiB);
+    Unit210 u;
+    u.Bind(1, loop.Node());
+    u.Scan();
+    // A client that writes and then does nothing, not even look at the slots.
+    auto data = Pattern(8, 3);
+    ASSERT_EQ(QevScWrite10(1, 40, 8, data.data(), 512), 0);
+    EXPECT_FALSE(CanOpenExclusively(loop.Node()));  // held while in use
+    bool free = false;
+    for (int i = 0; i < 200 && !free; ++i) {  // about a second is enough; ten are allowed
+        ::usleep(50000);
+        free = CanOpenExclusively(loop.Node());
+    }
+    EXPECT_TRUE(free) << "the device is still held";
+    EXPECT_EQ(loop.Bytes(40 * 512, 8 * 512), data);
+    // Taken again by the next transfer.
+    std::vector<uint8_t> back(8 * 512);
+    ASSERT_EQ(QevScRead10(1, 40, 8, back.data(), 512), 0);
+    EXPECT_EQ(back, data);
+    ASSERT_EQ(QevScFree(), 1);
+}
+
 TEST(DeviceCard, MountedDevicesAreRefusedAndNeverWritten)
 {
     TVQ_REQUIRE_LOOP();

@@ -1,10 +1,15 @@
 // Every injected fault reaches the caller as the failing result, and is counted.
+#include "Files.h"
 #include "LibTestUtil.h"
+#include "Pace.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <fstream>
+#include <map>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace tvqtest;
 
@@ -221,4 +226,93 @@ TEST(Fault, DelaysThrottleAndBadRuleFiles)
     uint32_t id = f.bus.SetFault("u", "op=read count=next:1 effect=readerror");
     EXPECT_EQ(f.Read(1, 0), QEV_E_READ_ERROR);
     EXPECT_EQ(f.bus.FireCount("u", id), 1u);
+}
+
+TEST(Fault, ManyProcessesOnOneRuleLoseNoHit)
+{
+    Faulty f;
+    uint32_t counted = f.bus.SetFault("u", "slot=1 op=read count=off effect=readerror");
+    uint32_t failing = f.bus.SetFault("u", "slot=1 op=read count=next:50 effect=readerror");
+    constexpr int kProcesses = 6, kReads = 300;
+    std::vector<pid_t> pids;
+    for (int p = 0; p < kProcesses; ++p) {
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            // Each process reports how many of its reads failed.
+            QevSlotRecord t[QEV_MAX_TARGETS];
+            if (ScanAll(t) != 11) ::_exit(255);
+            std::vector<uint8_t> buf(512);
+            int failed = 0;
+            for (int i = 0; i < kReads; ++i) {
+                int32_t rc = QevScRead10(1, 0, 1, buf.data(), 512);
+                if (rc == QEV_E_READ_ERROR) ++failed;
+                else if (rc != 0) ::_exit(254);
+            }
+            ::_exit(failed);
+        }
+        pids.push_back(pid);
+    }
+    int failedInAll = 0;
+    for (pid_t pid : pids) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_LT(WEXITSTATUS(status), 254);
+        failedInAll += WEXITSTATUS(status);
+    }
+    EXPECT_EQ(failedInAll, 50);
+    EXPECT_EQ(f.bus.FireCount("u", failing), 50u);
+    for (const auto &r : f.bus.Bus().Faults("u")) {
+        if (r.id == counted) EXPECT_EQ(r.hits, static_cast<uint64_t>(kProcesses * kReads));
+        if (r.id == failing) EXPECT_EQ(r.hits, static_cast<uint64_t>(kProcesses * kReads));
+    }
+}
+
+TEST(Fault, CountingNeverWaitsForAChangeOfTheDescription)
+{
+    Faulty f;
+    uint32_t id = f.bus.SetFault("u", "op=scan count=off effect=drop");
+    // tvqunit holds the unit's lock while its change reaches the disk, which
+    // may take seconds: scans and counting go on meanwhile.
+    vbus::UnitLock held(f.bus.Dir() + "/u", 1000);
+    ASSERT_TRUE(held.Locked());
+    auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(ScanAll(f.t), 11);
+    EXPECT_LT(Millis(std::chrono::steady_clock::now() - t0), 5000.0);  // a wait for the lock would be seconds each
+    for (const auto &r : f.bus.Bus().Faults("u"))
+        if (r.id == id) EXPECT_EQ(r.hits, 3u);
+}
+
+TEST(Fault, ACardsOwnSpeedBesideTheUnits)
+{
+    Faulty f;
+    f.bus.Bus().ChangeUnit("u", [](vbus::Unit &u) {
+        for (auto &c : u.cards)
+            if (c.slot == 2) c.throttleBytesPerSecond = 1000000;
+    });
+    // Stored with that card alone, and read back so.
+    vbus::Unit u = f.bus.Bus().GetUnit("u");
+    std::map<int, uint64_t> speed;
+    for (const auto &c : u.cards) speed[c.slot] = c.throttleBytesPerSecond;
+    EXPECT_EQ(speed, (std::map<int, uint64_t>{{1, 0}, {2, 1000000}, {3, 0}}));
+
+    // 64 KiB: 65.536 ms on slot 2's card, nothing on the others; a VD write takes as long as its slowest card.
+    const uint64_t bytes = 128 * 512;
+    uint64_t one[1] = {0}, two[1] = {1000000}, all[3] = {0, 1000000, 0};
+    EXPECT_EQ(vbus::CallNs(u.unitDesc, one, 1, bytes, 0), 0);
+    EXPECT_EQ(vbus::CallNs(u.unitDesc, two, 1, bytes, 0), 65536000);
+    EXPECT_EQ(vbus::CallNs(u.unitDesc, all, 3, bytes, 0), 65536000);
+    // The unit's own limit and delay: a fast card waits for the unit, a slow unit for nothing more.
+    u.unitDesc.throttleBytesPerSecond = 10000000;
+    u.unitDesc.callDelayMs = 2;
+    EXPECT_EQ(vbus::CallNs(u.unitDesc, one, 1, bytes, 0), 2000000 + 6553600);
+    EXPECT_EQ(vbus::CallNs(u.unitDesc, two, 1, bytes, 3), 5000000 + 65536000);
+    uint64_t huge[1] = {UINT64_C(1) << 62};
+    EXPECT_EQ(vbus::CallNs(u.unitDesc, huge, 1, bytes, 0), 2000000 + 6553600);
+
+    // The library waits for slot 2's card.
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(f.Read(2, 0, 128), 0);
+    EXPECT_GE(Millis(std::chrono::steady_clock::now() - t0), 60.0);
 }

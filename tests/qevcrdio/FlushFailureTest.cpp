@@ -134,6 +134,30 @@ TEST(FlushFailure, BoundDeviceFlushFailuresAreFailures)
     EXPECT_FALSE(bus.Bus().HasCard("u", 1));
 }
 
+TEST(FlushFailure, AnIdleReleaseNobodyLookedAtIsToldToTheNextCall)
+{
+    TVQ_REQUIRE_LOOP();
+    TVQ_REQUIRE_FAULTFS();
+    FaultFsMount fs;
+    LoopDevice loop(8 * kMiB, 512, false, fs.Dir());
+    VirtualBus bus;
+    bus.AddUnit("u", Model::Tvq210);
+    bus.Bus().InsertDevice("u", 1, loop.Node());
+    QevSlotRecord t[QEV_MAX_TARGETS];
+    ASSERT_EQ(ScanAll(t), 11);
+    auto data = Pattern(16, 4);
+    ASSERT_EQ(QevScWrite10(1, 0, 16, data.data(), 512), 0);
+    fs.SetRules({kFsyncFails});
+    // No call at all: the library lets the device go by itself, and its flush fails.
+    for (int i = 0; i < 200 && fs.Fires(1) == 0; ++i) ::usleep(50000);
+    ASSERT_GE(fs.Fires(1), 1u) << "the idle device was never let go";
+    fs.SetRules({});
+    std::vector<uint8_t> back(16 * 512);
+    EXPECT_EQ(QevScRead10(1, 0, 16, back.data(), 512), QEV_E_WRITE_ERROR);
+    EXPECT_EQ(QevScRead10(1, 0, 16, back.data(), 512), 0);
+    EXPECT_NE(QevScFree(), 0);
+}
+
 TEST(FlushFailure, ImageCardFlushFailuresKeepTheCardIn)
 {
     TVQ_REQUIRE_FAULTFS();

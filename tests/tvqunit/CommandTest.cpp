@@ -283,6 +283,30 @@ TEST(Tvqunit, FaultsAndThrottle)
     t.Refused({"throttle", "u"}, 1, "throttle needs");
     t.Refused({"throttle", "u", "--usb2", "--off"}, 2, "excludes");
     t.Refused({"throttle", "u", "--delay", "soon"}, 1, "bad delay");
+
+    // One card's own speed: that card alone, beside the unit's limit.
+    t.Ok({"create", "s"});
+    t.Ok({"insert", "s", "1", "--size", "1M"});
+    t.Ok({"insert", "s", "2", "--size", "1M"});
+    t.Ok({"throttle", "s", "--usb2"});
+    t.Ok({"throttle", "s", "--slot", "2", "--bytes-per-second", "20M"});
+    auto speeds = [&] {
+        std::vector<uint64_t> v;
+        for (const auto &c : t.bus.Bus().GetUnit("s").cards) v.push_back(c.throttleBytesPerSecond);
+        return v;
+    };
+    EXPECT_EQ(speeds(), (std::vector<uint64_t>{0, 20u << 20}));
+    EXPECT_EQ(t.bus.Bus().GetUnit("s").unitDesc.throttleBytesPerSecond, 35000000u);
+    std::string shown = t.Ok({"show", "s"});
+    EXPECT_NE(shown.find("throttled to 20971520 bytes/s"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("throttled to 20971520 bytes/s"), shown.rfind("throttled to"));  // slot 2 only
+    t.Ok({"throttle", "s", "--slot", "1", "--usb2"});
+    t.Ok({"throttle", "s", "--slot", "2", "--off"});
+    EXPECT_EQ(speeds(), (std::vector<uint64_t>{35000000, 0}));
+    EXPECT_EQ(t.bus.Bus().GetUnit("s").unitDesc.throttleBytesPerSecond, 35000000u);
+    t.Refused({"throttle", "s", "--slot", "3", "--usb2"}, 1, "slot 3 of unit 's' is empty");
+    t.Refused({"throttle", "s", "--slot", "2", "--delay", "5"}, 1, "without --slot");
+    t.Refused({"throttle", "s", "--slot", "two", "--usb2"}, 1, "slot");
 }
 
 TEST(Tvqunit, HelpEverywhereAndTheDefaultBus)

@@ -284,15 +284,18 @@ void Show(vbus::Bus &bus, const std::string &name)
             std::cout << "empty\n";
             continue;
         }
+        std::string speed = it->throttleBytesPerSecond
+                                ? "          throttled to " + std::to_string(it->throttleBytesPerSecond) + " bytes/s\n"
+                                : "";
         if (!it->device.empty()) {
-            std::cout << "device " << it->device << ": " << DeviceCardState(*it) << "\n";
+            std::cout << "device " << it->device << ": " << DeviceCardState(*it) << "\n" << speed;
             continue;
         }
         const vbus::DriveParams &p = it->params;
         std::cout << HumanSize(static_cast<uint64_t>(p.totalSectors) * p.sectorSize) << ", " << p.totalSectors
                   << " sectors of " << p.sectorSize << ", C/H/S " << p.cylinders << "/" << p.heads << "/"
                   << p.sectorsPerTrack << ", wait check " << p.waitCheck << ", timing " << p.accessTiming << "\n"
-                  << "          " << it->image << (it->inPlace ? " (in place)" : "") << "\n";
+                  << "          " << it->image << (it->inPlace ? " (in place)" : "") << "\n" << speed;
     }
     auto rules = bus.Faults(name);
     for (const auto &r : rules)
@@ -581,8 +584,9 @@ int Run(int argc, char **argv)
         };
     });
 
-    auto *throttle = app.add_subcommand("throttle", "limit the throughput of every device call of a unit");
+    auto *throttle = app.add_subcommand("throttle", "limit the throughput of every device call of a unit, or of one card");
     throttle->add_option("name", name, "unit name")->required();
+    auto *slotOpt = throttle->add_option("--slot", slotText, "only the card in this slot, as a slow card would be");
     auto *bpsOpt = throttle->add_option("--bytes-per-second", bps, "limit in bytes per second (K, M, G allowed)");
     auto *usbOpt = throttle->add_flag("--usb2", usb2, "as fast as a USB 2.0 disk (35 MB/s)");
     auto *offOpt = throttle->add_flag("--off", off, "no limit, no delay");
@@ -596,6 +600,19 @@ int Run(int argc, char **argv)
             uint64_t rate = usb2 ? kUsb2BytesPerSecond : bps.empty() ? 0 : Size(bps);
             uint32_t ms = delay.empty() || off ? 0 : static_cast<uint32_t>(Number(delay, "delay", 600000));
             if (off && !delay.empty()) throw vbus::Error("--off and --delay exclude each other");
+            if (slotOpt->count()) {
+                if (!delay.empty()) throw vbus::Error("--delay is the unit's: it goes without --slot");
+                int slot = slotOf();
+                bus.ChangeUnit(name, [&](vbus::Unit &u) {
+                    for (auto &c : u.cards)
+                        if (c.slot == slot) {
+                            c.throttleBytesPerSecond = rate;
+                            return;
+                        }
+                    throw vbus::Error("slot " + std::to_string(slot) + " of unit '" + name + "' is empty");
+                });
+                return;
+            }
             bus.SetThrottle(name, rate, ms);
         };
     });
