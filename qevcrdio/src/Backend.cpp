@@ -191,9 +191,9 @@ void Backend::Reset()
 void Backend::Refresh(bool streak)
 {
     if (__atomic_exchange_n(&g_forked, false, __ATOMIC_ACQ_REL)) {
-        // A child of fork: the watch thread stayed in the parent.
+        // A child of fork: the watch thread stayed in the parent. The rest is ours to keep.
         watch_.ForgetAfterFork();
-        watching_ = false;
+        if (watching_) watch_.Start(bus_, useInotify_, [this] { return IdleTick(); });
     }
     // The bus may be another one by now (tests point QEVCRDIO_BUS elsewhere).
     const char *env = std::getenv("QEVCRDIO_BUS");
@@ -208,7 +208,8 @@ void Backend::Refresh(bool streak)
             bus_ = bus;
             // QEVCRDIO_NO_WATCH: check everything on every call, as when inotify is unavailable.
             const char *noWatch = std::getenv("QEVCRDIO_NO_WATCH");
-            watch_.Start(bus_, !(noWatch && *noWatch), [this] { return IdleTick(); });
+            useInotify_ = !(noWatch && *noWatch);
+            watch_.Start(bus_, useInotify_, [this] { return IdleTick(); });
             watching_ = true;
             ++gen_;
         }

@@ -183,6 +183,7 @@ private:
     uint64_t seenGen_ = 0;  // the watch's generation gen_ began at
     BusWatch watch_;
     bool watching_ = false;
+    bool useInotify_ = true;
     // Where the last transfer on each target ended, and when: the next one may skip the queue.
     std::array<uint64_t, QEV_MAX_TARGETS> nextLba_{};
     int64_t lastTransferEnd_ = 0;
