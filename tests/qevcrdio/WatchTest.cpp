@@ -30,6 +30,14 @@ int32_t ReadSector(uint32_t target, std::vector<uint8_t> *out)
     return QevScRead10(target, 0, 1, out->data(), 512);
 }
 
+// The first access to a card that came in meanwhile may say so (06/28/00) once.
+template <typename Call>
+int32_t AfterChange(Call call)
+{
+    int32_t rc = call();
+    return rc == QEV_E_MEDIUM_CHANGED ? call() : rc;
+}
+
 void Rename(const std::string &from, const std::string &to)
 {
     ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0) << from << " -> " << to;
@@ -44,7 +52,7 @@ void FollowsTheUnit(VirtualBus &bus, const std::string &what)
     EXPECT_EQ(WriteSector(1, 0x11), QEV_E_NO_MEDIUM);  // the new unit's slot is empty
 
     std::string image = bus.InsertBlank("u", 1, 1u << 20);
-    ASSERT_EQ(WriteSector(1, 0x22), 0);
+    ASSERT_EQ(AfterChange([] { return WriteSector(1, 0x22); }), 0);
     EXPECT_EQ(VirtualBus::ReadFile(image, 0, 512), Sector(0x22));
 
     bus.Pull("u", 1);
@@ -52,13 +60,13 @@ void FollowsTheUnit(VirtualBus &bus, const std::string &what)
     EXPECT_EQ(VirtualBus::ReadFile(image, 0, 512), Sector(0x22));
 
     std::string again = bus.InsertImage("u", 1, image, true);
-    ASSERT_EQ(ReadSector(1, &got), 0);
+    ASSERT_EQ(AfterChange([&] { return ReadSector(1, &got); }), 0);
     EXPECT_EQ(got, Sector(0x22));
     bus.Unplug("u");
     EXPECT_EQ(WriteSector(1, 0x44), QEV_E_NO_TARGET);
     EXPECT_EQ(VirtualBus::ReadFile(again, 0, 512), Sector(0x22));
     bus.Plug("u");
-    EXPECT_EQ(WriteSector(1, 0x55), 0);
+    EXPECT_EQ(AfterChange([] { return WriteSector(1, 0x55); }), 0);
     EXPECT_EQ(VirtualBus::ReadFile(again, 0, 512), Sector(0x55));
     bus.Pull("u", 1);
 }
@@ -126,13 +134,13 @@ TEST(Watch, ACardsFolderSwapped)
         Rename(staged, fresh + image.substr(image.rfind('/')));
         Rename(cards, bus.ScratchDir() + "/cards-old" + std::to_string(round));
         Rename(fresh, cards);
-        ASSERT_EQ(ReadSector(1, &got), 0);
+        ASSERT_EQ(AfterChange([&] { return ReadSector(1, &got); }), 0);
         EXPECT_EQ(got, Sector(0xA0 + round));
 
         // A file renamed over the image inside the new folder is the card from then on.
         std::string next = bus.WriteFile("next" + std::to_string(round), std::vector<uint8_t>(1u << 20, 0xB0 + round));
         Rename(next, image);
-        ASSERT_EQ(ReadSector(1, &got), 0);
+        ASSERT_EQ(AfterChange([&] { return ReadSector(1, &got); }), 0);
         EXPECT_EQ(got, Sector(0xB0 + round));
         ASSERT_EQ(WriteSector(1, 0xC0 + round), 0);
         EXPECT_EQ(VirtualBus::ReadFile(image, 0, 512), Sector(0xC0 + round));
