@@ -34,7 +34,9 @@ int OpenOutput(const std::string &path)
     try {
         if (::fstat(fd, &st) != 0) throw ToolError(Say(Msg::FileOpen, {path, std::strerror(errno)}));
         RefuseCardMedium(path, st);
-        if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0)
+        // Only a file with something in it: on ext4 a truncation to nothing also makes
+        // the close write the whole file back at once, which a new file need not wait for.
+        if (S_ISREG(st.st_mode) && st.st_size != 0 && ::ftruncate(fd, 0) != 0)
             throw ToolError(Say(Msg::FileOpen, {path, std::strerror(errno)}));
     } catch (...) {
         ::close(fd);
