@@ -19,7 +19,7 @@ truncate -s 16M "$dir/unit/slot2.img"
 head -c 16777216 /dev/urandom >"$dir/in.img"
 
 emu "$tvqcard" list >"$dir/list" || fail "tvqcard list"
-grep -q '^backend: sg' "$dir/list" || fail "list does not name the sg backend: $(cat "$dir/list")"
+grep -q '^backend: sg .*USB bridge "TVQ-MTX"' "$dir/list" || fail "list does not name the sg backend: $(cat "$dir/list")"
 grep -q 'TVQ-210CF' "$dir/list" || fail "list does not show the unit"
 
 emu "$tvqcard" read 1 "$dir/out.img" >/dev/null || fail "tvqcard read"

@@ -3,6 +3,8 @@
 #include "Messages.h"
 #include "Output.h"
 #include "Sense.h"
+#include "Tvq.h"
+#include "Units.h"
 #include "qevcrdio.h"
 #include "tvq2xx.h"
 
@@ -69,6 +71,18 @@ int List()
     // The library names its backend in every record it fills.
     const bool realUnit = s.Record(kVd).Reserved[QEV_BACKEND_BYTE] == QEV_BACKEND_SG;
     j["backend"] = realUnit ? "sg" : "bus";
+    // The USB bridge's name, which the library cannot hand over: asked of udev as the library asks.
+    std::string bridge;
+    if (realUnit)
+        for (const sg::UnitNodes &g : sg::GroupUnits(sg::ActivePort().List())) {
+            sg::Target t(sg::ActivePort(), g.luns.front());
+            uint8_t inq[36] = {};
+            if (t.Inquiry(inq, sizeof inq) == 0 && sg::InquiryNamesUnit(inq)) {
+                bridge = g.bridge;
+                break;
+            }
+        }
+    if (realUnit) j["bridge"] = bridge;
     std::string defaulted;
 
     std::ostringstream text;
@@ -76,7 +90,10 @@ int List()
          << "\nfirmware: BIOS " << j["bios"].get<std::string>() << ", card I/F " << j["cardIf"].get<std::string>() << "; "
          << (trueIde ? "TrueIDE" : "PC Card ATA") << " mode; VD " << (VdAtEnd != 0 ? "last" : "first")
          << (mirrored != 0 ? ", mirrors " + s.Name(mirrored) : std::string(", no card")) << "\n"
-         << "backend: " << (realUnit ? "sg (the unit itself, through SCSI generic)" : "bus (a virtual unit)") << "\n";
+         << "backend: "
+         << (realUnit ? "sg (the unit itself, through SCSI generic), USB bridge \"" + bridge + "\""
+                      : std::string("bus (a virtual unit)"))
+         << "\n";
     char line[512];
     std::snprintf(line, sizeof line, "%-5s %-4s %8s %10s %8s %5s %5s %5s %6s %5s  %-8s %s\n", "slot", "card", "capacity",
                   "sectors", "cylinder", "head", "s/t", "b/s", trueIde ? "mode" : "speed", trueIde ? "IORDY" : "-WAIT",
