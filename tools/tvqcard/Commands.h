@@ -41,7 +41,15 @@ struct HashArgs {
     std::string start, count, check;
 };
 
+struct DuplicateArgs {
+    std::string file, log;
+    std::vector<std::string> slots;
+    bool verify = false, eject = false;
+    uint64_t count = 0;
+};
+
 int List();
+int Duplicate(const DuplicateArgs &a);
 int Read(const ReadArgs &a);
 int Write(const WriteArgs &a);
 int Compare(const CompareArgs &a);

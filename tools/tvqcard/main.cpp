@@ -109,6 +109,18 @@ int main(int argc, char **argv)
     hash->add_option("--start", ha.start, "first sector (default 0)")->type_name("LBA");
     hash->add_option("--count", ha.count, "number of sectors (default: to the end of the card)")->type_name("N");
 
+    DuplicateArgs da;
+    auto *duplicate = app.add_subcommand("duplicate", "stays running and writes FILE onto every card that comes into a "
+                                                      "watched slot; a card is written once, then waits to be taken "
+                                                      "out; Ctrl+C begins no new card and stops the running ones");
+    duplicate->add_option("FILE", da.file, "the image file written: plain, gzip, xz, zstd or bzip2")->required();
+    duplicate->add_option("SLOT", da.slots, "slots to watch (default: every slot but the master)");
+    duplicate->add_flag("--verify", da.verify, "reads each card back and compares it with FILE");
+    duplicate->add_flag("--eject", da.eject, "ejects each card written well, where the unit can");
+    duplicate->add_option("--log", da.log, "appends one JSON line per card: time, slot, card size, SHA-256, result, "
+                                           "seconds")->type_name("FILE");
+    duplicate->add_option("--count", da.count, "ends after N cards written well")->type_name("N");
+
     std::string ejectSlot;
     auto *eject = app.add_subcommand("eject", "takes the card out of its slot");
     eject->add_option("SLOT", ejectSlot, "the slot (vd: the card it mirrors)")->required();
@@ -143,6 +155,7 @@ int main(int argc, char **argv)
         else if (compare->parsed()) status = Compare(ca);
         else if (hash->parsed()) status = Hash(ha);
         else if (eject->parsed()) status = Eject(ejectSlot);
+        else if (duplicate->parsed()) status = Duplicate(da);
         else if (format->parsed()) status = Format(formatSlot, yes);
     } catch (const ToolError &e) {
         Complain(e.what());
