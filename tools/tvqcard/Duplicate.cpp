@@ -160,7 +160,7 @@ int Duplicate(const DuplicateArgs &a)
     auto allDone = [&] {
         return StopSignal.load() != 0 || enough.load();
     };
-    while (!allDone()) {
+    auto draw = [&] {
         if (lines) {
             std::string line;
             for (auto &w : watch) {
@@ -171,9 +171,13 @@ int Duplicate(const DuplicateArgs &a)
             std::fprintf(stderr, "\r%s\033[K", line.c_str());
             std::fflush(stderr);
         }
+    };
+    while (!allDone()) {
+        draw();
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     for (std::thread &t : threads) t.join();
+    draw();  // the slots as they ended
     if (lines) std::fprintf(stderr, "\n");
     if (log != nullptr) std::fclose(log);
     Outcome end;
