@@ -349,8 +349,8 @@ TEST_F(WriteTest, SourceReadOneSectorShort)
     EXPECT_EQ(lamps[1]->brushColor(), uint32_t(clLime));
 }
 
-// Cards of one size that differ in any other drive parameter are not one
-// specification: a VD write is refused before a byte moves.
+// Cards of one size that differ in any other drive parameter are not alike:
+// a VD write is refused before a byte moves.
 TEST_F(WriteTest, VdRefusesCardsDifferingInAnyParameter)
 {
     const uint64_t bytes = 1u << 20;

@@ -29,11 +29,11 @@ __attribute__((constructor)) void SetUp()
 {
     const char *env = std::getenv("TVQ_EMU");
     if (!env || !*env) return;
-    std::string spec = env;
-    auto next = [&spec]() {
-        size_t c = spec.find(':');
-        std::string part = spec.substr(0, c);
-        spec = c == std::string::npos ? std::string() : spec.substr(c + 1);
+    std::string fields = env;
+    auto next = [&fields]() {
+        size_t c = fields.find(':');
+        std::string part = fields.substr(0, c);
+        fields = c == std::string::npos ? std::string() : fields.substr(c + 1);
         return part;
     };
     std::string model = next(), vd = next(), dir = next(), bridge = next();
