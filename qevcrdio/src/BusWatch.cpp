@@ -33,9 +33,15 @@ int64_t Now()
 // Files the library itself rewrites on every counted fault: nothing a caller reads from the cache.
 bool Bookkeeping(const char *name)
 {
-    static const std::string tmpCounts = std::string(".tmp-") + vbus::kCountsFile + "-";
-    return std::strcmp(name, vbus::kCountsFile) == 0 || std::strcmp(name, vbus::kCountsLockFile) == 0 ||
-           std::strcmp(name, vbus::kCallsFile) == 0 || std::strncmp(name, tmpCounts.c_str(), tmpCounts.size()) == 0;
+    // No static string here: the thread may still run while exit destroys those.
+    if (std::strcmp(name, vbus::kCountsFile) == 0 || std::strcmp(name, vbus::kCountsLockFile) == 0 ||
+        std::strcmp(name, vbus::kCallsFile) == 0)
+        return true;
+    static const char kTmp[] = ".tmp-";
+    if (std::strncmp(name, kTmp, sizeof kTmp - 1) != 0) return false;
+    name += sizeof kTmp - 1;
+    size_t n = std::strlen(vbus::kCountsFile);
+    return std::strncmp(name, vbus::kCountsFile, n) == 0 && name[n] == '-';
 }
 
 }  // namespace

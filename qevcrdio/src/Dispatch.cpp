@@ -14,10 +14,26 @@ void Tag(const Driver &d, QevSlotRecord *rec)
     rec->Reserved[QEV_BACKEND_BYTE] = std::strcmp(d.Name(), "sg") == 0 ? QEV_BACKEND_SG : QEV_BACKEND_BUS;
 }
 
+namespace {
+Dispatch *g_dispatch = nullptr;
+std::mutex g_dispatchMu;
+}  // namespace
+
 Dispatch &Dispatch::Get()
 {
-    static Dispatch *d = new Dispatch;  // used by the backends' own clean-up at exit
-    return *d;
+    Dispatch *d = __atomic_load_n(&g_dispatch, __ATOMIC_ACQUIRE);
+    if (d) return *d;
+    std::lock_guard<std::mutex> lock(g_dispatchMu);
+    if (!g_dispatch) {
+        __atomic_store_n(&g_dispatch, new Dispatch, __ATOMIC_RELEASE);
+        // Registered before any backend's, so it runs after theirs: at dlclose a
+        // library loaded again and again leaks nothing.
+        std::atexit([] {
+            std::lock_guard<std::mutex> l(g_dispatchMu);
+            delete __atomic_exchange_n(&g_dispatch, static_cast<Dispatch *>(nullptr), __ATOMIC_ACQ_REL);
+        });
+    }
+    return *g_dispatch;
 }
 
 std::vector<Driver *> Dispatch::Backends()
