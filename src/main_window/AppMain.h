@@ -1,6 +1,7 @@
 // The main window: start-up and shutdown, the device information panel, the
 // reaction to the unit coming and going, the slot status monitor, the
-// per-slot menus and the commands.
+// per-slot menus and the commands. Its members are defined by concern in
+// AppMain.cpp, AppMainUnit.cpp and AppMainSlots.cpp. GUI thread only.
 #pragma once
 
 #include <QMainWindow>
@@ -97,6 +98,9 @@ private:
     void BuildSlotMenusOnce();
     void ShowVdGone();
     void ShowVdPresent(uint32_t lampColour);
+    void SetSlotControls(uint32_t n, bool on);
+    bool TellSlotChange(uint32_t n, bool present, intptr_t vdTarget);
+    bool ShowSlotEmptied(uint32_t n, intptr_t vdTarget);
     void SetButtonEnabled(uint32_t n, bool enabled);
     void ResetDesignTexts();
     void ReleaseUnitAndBuffer();
