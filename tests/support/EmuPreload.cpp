@@ -2,6 +2,11 @@
 // (LD_PRELOAD), it offers the library its port, set up from TVQ_EMU:
 //   MODEL:VD:DIR[:BRIDGE]   MODEL 210CF or 206, VD first or last,
 // DIR holding the cards as slot<N>.img (the images are used in place).
+// TVQ_EMU_FAULT plants a fault once the unit is set up:
+//   nodevice:SLOT:LBA       the cable comes out when a READ(10) or WRITE(10)
+//                           on SLOT (0 = the VD) reaches LBA: that command and
+//                           every one after it end in ENODEV, as the sg
+//                           driver answers for a device gone.
 // Each process has its own unit; only the images are shared. The file
 // DIR/unplugged stands for the cable: while it exists the unit is gone.
 // A program's udev monitor hears the unit's nodes come and go with it: the
@@ -23,6 +28,38 @@ std::string &UnitDir()
 {
     static std::string dir;
     return dir;
+}
+
+// A whole decimal number up to max, nothing else.
+bool Number(const std::string &text, unsigned long long max, unsigned long long *out)
+{
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    *out = std::stoull(text);
+    return *out <= max;
+}
+
+// A fault the run cannot be set up with ends the program before it starts, saying why.
+void PlantFault(tvqtest::EmuUnit &u, const std::string &spec)
+{
+    std::string kind, slot, lba;
+    const size_t a = spec.find(':'), b = a == std::string::npos ? a : spec.find(':', a + 1);
+    if (b != std::string::npos && spec.find(':', b + 1) == std::string::npos) {
+        kind = spec.substr(0, a);
+        slot = spec.substr(a + 1, b - a - 1);
+        lba = spec.substr(b + 1);
+    }
+    unsigned long long s = 0, first = 0;
+    if (kind != "nodevice" || !Number(slot, static_cast<unsigned>(u.Slots()), &s) || !Number(lba, 0xFFFFFFFFull, &first)) {
+        std::fprintf(stderr, "emulated unit: TVQ_EMU_FAULT '%s' is not nodevice:SLOT:LBA (slot 0 to %d)\n", spec.c_str(),
+                     u.Slots());
+        std::_Exit(125);
+    }
+    tvqtest::EmuFault f;
+    f.kind = tvqtest::EmuFault::NoDevice;
+    f.slot = static_cast<int>(s);
+    f.first = static_cast<uint32_t>(first);
+    f.times = 1;
+    u.AddFault(f);
 }
 
 __attribute__((constructor)) void SetUp()
@@ -47,6 +84,8 @@ __attribute__((constructor)) void SetUp()
         struct stat st;
         if (::stat(img.c_str(), &st) == 0) u.InsertImage(slot, img);
     }
+    const char *fault = std::getenv("TVQ_EMU_FAULT");
+    if (fault && *fault) PlantFault(u, fault);
 }
 
 // Whatever the unit did not expect is told on stderr, for the test to find.

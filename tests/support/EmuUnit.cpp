@@ -305,7 +305,9 @@ int EmuUnit::Answer(int lun, sg_io_hdr *h)
         for (auto &b : bad) Violation(b);
         return Check(h, 0x05, 0x24, 0x00);
     };
-    if (Fire(EmuFault::NoDevice, slot)) {
+    // A transfer meets the cable coming out only where its blocks lie.
+    const bool transfer = (op == 0x28 || op == 0x2A) && h->cmd_len >= 10;
+    if (Fire(EmuFault::NoDevice, slot, transfer ? Be(c + 2, 4) : 0, transfer ? std::max<uint32_t>(Be(c + 7, 2), 1) : 1)) {
         connected_ = false;  // the cable came out while the command ran
         return -ENODEV;
     }

@@ -39,7 +39,7 @@ struct EmuFault {
         AtaRefused,   // ATA PASS-THROUGH answered 05/20/00
         Timeout,      // the command never completes: DID_TIME_OUT after its timeout
         Short,        // a READ(10)/WRITE(10) that moves one block less, status GOOD
-        NoDevice,     // the unit is unplugged during the command: ENODEV
+        NoDevice,     // the unit is unplugged during the command (a READ(10)/WRITE(10) touching [first, last]): ENODEV
     };
     Kind kind = NoMedium;
     int slot = -1;                 // -1: every target; 0: the VD
