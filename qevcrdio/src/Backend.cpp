@@ -7,6 +7,7 @@
 #include "TargetLock.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -83,6 +84,9 @@ void SleepUntil(int64_t deadline)
     }
 }
 
+// Outside the backend: a call still waiting out its time may outlive it.
+std::atomic<int64_t> g_lastTransferEnd{0};
+
 Backend *g_backend = nullptr;
 std::mutex g_backendMu;
 bool g_forked = false;
@@ -96,6 +100,16 @@ int64_t NowNs()
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
+int64_t LastTransferEnd()
+{
+    return g_lastTransferEnd.load(std::memory_order_relaxed);
+}
+
+PaceWait::~PaceWait()
+{
+    if (until_ > 0) SleepUntil(until_);
+    if (transfer_) g_lastTransferEnd.store(NowNs(), std::memory_order_relaxed);
+}
 
 Backend &Backend::Get()
 {
@@ -215,7 +229,7 @@ void Backend::Refresh(bool streak)
         }
     }
     // Straight on from the last transfer: what the watch thread saw is enough.
-    if (!streak || NowNs() - lastTransferEnd_ > kStreakGapNs) watch_.Sync();
+    if (!streak || NowNs() - LastTransferEnd() > kStreakGapNs) watch_.Sync();
     uint64_t g = watch_.Generation();
     if (g != seenGen_ || !watch_.Trusted()) {
         seenGen_ = g;
@@ -488,19 +502,20 @@ void Backend::SaveCounts(const std::string &name, UnitState *u)
     vbus::WriteFileAtomic(UnitDir(name) + "/" + vbus::kCountsFile, vbus::CountsText(u->counts), false);
 }
 
-void Backend::Pace(const UnitState *u, uint64_t bytes, uint32_t extraMs, int64_t startNs, const CardSet *cards)
+int64_t Backend::Pace(UnitState *u, uint64_t bytes, uint32_t extraMs, int64_t startNs, const CardSet *cards)
 {
     const vbus::UnitDesc &d = u->unit.unitDesc;
     std::array<uint64_t, vbus::kMaxTargets> limits{};
+    std::array<int64_t *, vbus::kMaxTargets> booked{};
     size_t n = 0;
     bool slow = d.callDelayMs != 0 || extraMs != 0 || d.throttleBytesPerSecond != 0;
     for (size_t i = 0; cards && i < cards->n; ++i) {
         limits[n] = cards->at[i]->card.throttleBytesPerSecond;
+        booked[n] = &cards->at[i]->busyUntil;
         slow = slow || limits[n++] != 0;
     }
-    if (!slow) return;
-    int64_t wait = vbus::CallNs(d, limits.data(), n, bytes, extraMs);
-    if (wait > 0) SleepUntil(startNs + wait);
+    if (!slow) return 0;
+    return vbus::Reserve(d, &u->busUntil, booked.data(), limits.data(), n, bytes, extraMs, startNs);
 }
 
 }  // namespace qev

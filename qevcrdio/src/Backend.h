@@ -2,7 +2,9 @@
 // parsed once and kept until the bus watch (BusWatch.h) reports a change in a
 // watched folder; each card's medium stays open while the card is in. Every
 // entry point takes the one lock and reads one consistent state of the device
-// it names. A transfer that goes on where the last one on its target ended,
+// it names. A call does its work under the lock, books the time it takes on
+// the unit and its cards, and waits that time out after letting go of the
+// lock, so slow cards on other threads are paced side by side. A transfer that goes on where the last one on its target ended,
 // straight after it, costs its own I/O only (writes: one more call for the
 // size); any other call first reads the watch's queue itself, so a change
 // made before it is never missed. A device idle for a second is let go by the
@@ -51,6 +53,7 @@ struct CardState {
     vbus::Card card;                       // as the description has it
     std::unique_ptr<vbus::Medium> medium;  // open while the card is in
     bool derived = false;                  // drive parameters follow the medium's size
+    int64_t busyUntil = 0;                 // booked by calls on it (Pace.h)
 };
 
 struct UnitState {
@@ -65,6 +68,7 @@ struct UnitState {
     // By slot (0: the VD's mirrored one), the card this process last met there ("" for none): a transfer
     // that meets another one says so (06/28/00) once. Kept across re-reads.
     std::map<int, std::string> seen;
+    int64_t busUntil = 0;  // the unit's bus, booked by calls on any of its targets (Pace.h)
 };
 
 // One accepted target of the last scan.
@@ -105,6 +109,26 @@ struct Verdict {
 
 // Monotonic clock in nanoseconds: the start of a call, for pacing it.
 int64_t NowNs();
+
+// When the last transfer returned to its caller.
+int64_t LastTransferEnd();
+
+// Waits out a call's booked time when it goes out of scope: declared before
+// the call's lock, it sleeps once the lock is let go. It touches nothing of the
+// backend, which may be gone (or re-read) by the time it wakes.
+class PaceWait {
+public:
+    explicit PaceWait(bool transfer = false) : transfer_(transfer) {}
+    ~PaceWait();
+    PaceWait(const PaceWait &) = delete;
+    PaceWait &operator=(const PaceWait &) = delete;
+    void Until(int64_t endNs) { if (endNs > until_) until_ = endNs; }
+    int64_t Until() const { return until_; }
+
+private:
+    bool transfer_;
+    int64_t until_ = 0;
+};
 
 class Backend : public Driver {
 public:
@@ -160,8 +184,9 @@ private:
     // The fault rules on one call; the hits it makes are counted and saved at once.
     Verdict Judge(UnitState *u, uint32_t op, const SlotSet &slots, uint64_t lba, uint64_t count);
     void SaveCounts(const std::string &name, UnitState *u);
-    // Waits out the least time the call takes (Pace.h); cards: those a transfer reaches.
-    void Pace(const UnitState *u, uint64_t bytes, uint32_t extraMs, int64_t startNs, const CardSet *cards = nullptr);
+    // Books the least time the call takes (Pace.h) and returns when it ends (0: at once);
+    // cards: those a transfer reaches. The caller's PaceWait waits it out.
+    int64_t Pace(UnitState *u, uint64_t bytes, uint32_t extraMs, int64_t startNs, const CardSet *cards = nullptr);
     // Flushes and lets go of every medium; false when a flush failed (now or
     // at an idle release nobody heard of), with the media's names in *failed.
     bool FlushAll(std::string *failed = nullptr);
@@ -184,9 +209,8 @@ private:
     BusWatch watch_;
     bool watching_ = false;
     bool useInotify_ = true;
-    // Where the last transfer on each target ended, and when: the next one may skip the queue.
+    // Where the last transfer on each target ended (when: LastTransferEnd): the next one may skip the queue.
     std::array<uint64_t, QEV_MAX_TARGETS> nextLba_{};
-    int64_t lastTransferEnd_ = 0;
     std::map<std::string, UnitState> units_;
     std::vector<TargetRef> targets_;
     blockdev::Parallel parallel_;  // VD writes to cards on devices, all at once

@@ -139,6 +139,7 @@ void Backend::Inquiry36(const vbus::UnitDesc &unitDesc, uint8_t *d)
 
 int32_t Backend::Scan(QevScFilter filter, const char *nameFilter, QevSlotRecord *table)
 {
+    PaceWait wait;
     std::lock_guard<std::recursive_mutex> lock(mu_);
     Refresh();
     std::string want = nameFilter ? nameFilter : "";
@@ -148,7 +149,7 @@ int32_t Backend::Scan(QevScFilter filter, const char *nameFilter, QevSlotRecord 
         if (!u || !u->unit.unitDesc.connected) continue;
         const vbus::UnitDesc &desc = u->unit.unitDesc;
         if (!want.empty() && desc.bridge.find(want) == std::string::npos) continue;
-        int64_t start = NowNs();
+        int64_t start = std::max(NowNs(), wait.Until());  // after the units before it
         // Rules of the whole device: leave out its last targets, or all of it.
         SlotSet any;
         any.Add(vbus::kAnySlot);
@@ -170,7 +171,7 @@ int32_t Backend::Scan(QevScFilter filter, const char *nameFilter, QevSlotRecord 
             if (Judge(u, vbus::OpScan, one, 0, 0).rule) continue;  // this target does not answer this time
             mine.push_back(ref);
         }
-        Pace(u, 0, all.delayMs, start);
+        wait.Until(Pace(u, 0, all.delayMs, start));
         for (const auto &ref : mine) {
             uint8_t inq[36];
             Inquiry36(u->unit.unitDesc, inq);
@@ -194,6 +195,7 @@ int32_t Backend::Scan(QevScFilter filter, const char *nameFilter, QevSlotRecord 
 
 int32_t Backend::Lock(uint32_t target)
 {
+    PaceWait wait;
     std::lock_guard<std::recursive_mutex> lock(mu_);
     TargetRef *ref;
     UnitState *u;
@@ -201,7 +203,7 @@ int32_t Backend::Lock(uint32_t target)
     int64_t start = NowNs();
     SlotSet slots = TargetSlots(*ref);
     Verdict v = Judge(u, vbus::OpLock, slots, 0, 0);
-    Pace(u, 0, v.delayMs, start);
+    wait.Until(Pace(u, 0, v.delayMs, start));
     if (v.rule && v.rule->effect == vbus::Effect::Sense) return SenseOf(*v.rule);
     if (!v.rule || v.rule->effect != vbus::Effect::Drop) {
         if (TakeTargetLock(UnitDir(ref->unit), ref->target) > 0) return QEV_E_LOCKED;
@@ -212,6 +214,7 @@ int32_t Backend::Lock(uint32_t target)
 
 int32_t Backend::Inquiry(uint32_t target, uint32_t allocLen, uint8_t *buffer)
 {
+    PaceWait wait;
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (!buffer && allocLen > 0) return QEV_E_INVALID_FIELD;
     TargetRef *ref;
@@ -220,7 +223,7 @@ int32_t Backend::Inquiry(uint32_t target, uint32_t allocLen, uint8_t *buffer)
     int64_t start = NowNs();
     SlotSet slots = TargetSlots(*ref);
     Verdict v = Judge(u, vbus::OpInquiry, slots, 0, 0);
-    Pace(u, 36, v.delayMs, start);
+    wait.Until(Pace(u, 36, v.delayMs, start));
     uint8_t inq[36];
     Inquiry36(u->unit.unitDesc, inq);
     return Deliver(v, inq, std::min<uint32_t>(allocLen, 36), buffer, QEV_OK);
@@ -229,6 +232,7 @@ int32_t Backend::Inquiry(uint32_t target, uint32_t allocLen, uint8_t *buffer)
 int32_t Backend::ReadBuffer(uint32_t target, uint32_t mode, uint32_t id, uint32_t offset, uint8_t *buffer,
                             uint32_t allocLen)
 {
+    PaceWait wait;
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (!buffer && allocLen > 0) return QEV_E_INVALID_FIELD;
     TargetRef *ref;
@@ -238,7 +242,7 @@ int32_t Backend::ReadBuffer(uint32_t target, uint32_t mode, uint32_t id, uint32_
     int64_t start = NowNs();
     SlotSet slots = TargetSlots(*ref);
     Verdict v = Judge(u, vbus::OpReadBuffer, slots, 0, 0);
-    Pace(u, 128, v.delayMs, start);
+    wait.Until(Pace(u, 128, v.delayMs, start));
     uint8_t blk[128];
     std::memset(blk, 0, sizeof blk);
     const vbus::Firmware &fw = u->unit.unitDesc.fw;
@@ -254,6 +258,7 @@ int32_t Backend::ReadBuffer(uint32_t target, uint32_t mode, uint32_t id, uint32_
 
 int32_t Backend::DriveInfo(uint32_t target, QevSlotRecord *record)
 {
+    PaceWait wait;
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (!record) return QEV_E_INVALID_FIELD;
     TargetRef *ref;
@@ -264,7 +269,7 @@ int32_t Backend::DriveInfo(uint32_t target, QevSlotRecord *record)
     SlotSet slots = TargetSlots(*ref);
     if (!cards.empty() && cards.at[0]->card.slot != ref->slot) slots.Add(cards.at[0]->card.slot);
     Verdict v = Judge(u, vbus::OpDriveInfo, slots, 0, 0);
-    Pace(u, sizeof *record, v.delayMs, start);
+    wait.Until(Pace(u, sizeof *record, v.delayMs, start));
     QevSlotRecord rec;
     FillRecord(target, cards.empty() ? nullptr : &cards.at[0]->card, &rec);
     NoteTargetHolder(UnitDir(ref->unit), ref->target, &rec);
@@ -274,6 +279,7 @@ int32_t Backend::DriveInfo(uint32_t target, QevSlotRecord *record)
 
 int32_t Backend::SlotStatus(uint32_t target, QevSlotStatus *status)
 {
+    PaceWait wait;
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (!status) return QEV_E_INVALID_FIELD;
     TargetRef *ref;
@@ -282,7 +288,7 @@ int32_t Backend::SlotStatus(uint32_t target, QevSlotStatus *status)
     int64_t start = NowNs();
     SlotSet slots = TargetSlots(*ref);
     Verdict v = Judge(u, vbus::OpSlotStatus, slots, 0, 0);
-    Pace(u, sizeof *status, v.delayMs, start);
+    wait.Until(Pace(u, sizeof *status, v.delayMs, start));
     QevSlotStatus st;
     std::memset(&st, 0, sizeof st);
     int lowest = MirroredSlot(u, &st.CardMask);
@@ -294,11 +300,12 @@ int32_t Backend::SlotStatus(uint32_t target, QevSlotStatus *status)
 int32_t Backend::Transfer(uint32_t target, uint32_t lba, uint32_t count, uint8_t *rbuf, const uint8_t *wbuf,
                           uint32_t bps)
 {
+    PaceWait wait(true);
     std::lock_guard<std::recursive_mutex> lock(mu_);
     bool write = wbuf != nullptr;
     if ((!rbuf && !wbuf) || bps != kSector || count == 0 || count > kMaxSectorsPerCall)
         return QEV_E_INVALID_FIELD;
-    // Where this one ends and when: the next transfer from there may skip looking for changes.
+    // Where this one ends (and, once it has returned, when): the next transfer from there may skip looking for changes.
     bool streak = target < nextLba_.size() && nextLba_[target] == lba && lba != 0;
     struct Mark {
         Backend *b;
@@ -307,7 +314,6 @@ int32_t Backend::Transfer(uint32_t target, uint32_t lba, uint32_t count, uint8_t
         ~Mark()
         {
             if (target < b->nextLba_.size()) b->nextLba_[target] = end;
-            b->lastTransferEnd_ = NowNs();
         }
     } mark{this, target, static_cast<uint64_t>(lba) + count};
     TargetRef *ref;
@@ -336,7 +342,7 @@ int32_t Backend::Transfer(uint32_t target, uint32_t lba, uint32_t count, uint8_t
     }
     uint32_t delay = v.delayMs;
     for (size_t i = 0; i < cards.n; ++i) delay += per[i].delayMs;
-    Pace(u, bytes, delay, start, &cards);
+    wait.Until(Pace(u, bytes, delay, start, &cards));
 
     // A rule that reports a new card is the news of it: the next transfer goes ahead.
     if (v.rule && v.rule->effect == vbus::Effect::Sense && SenseOf(*v.rule) == QEV_E_MEDIUM_CHANGED)
@@ -440,6 +446,7 @@ int32_t Backend::Write(uint32_t target, uint32_t lba, uint32_t count, const void
 
 int32_t Backend::Eject(uint32_t target)
 {
+    PaceWait wait;
     std::lock_guard<std::recursive_mutex> lock(mu_);
     TargetRef *ref;
     UnitState *u;
@@ -450,7 +457,7 @@ int32_t Backend::Eject(uint32_t target)
     if (!cards.empty() && cards.at[0]->card.slot != ref->slot) slots.Add(cards.at[0]->card.slot);
     Verdict v = Judge(u, vbus::OpEject, slots, 0, 0);
     std::string unitName = ref->unit;  // ref may move once the state is re-read
-    Pace(u, 0, v.delayMs, start);
+    wait.Until(Pace(u, 0, v.delayMs, start));
     if (v.rule && v.rule->effect == vbus::Effect::Drop) return 1;  // claims success, card stays
     if (v.rule || cards.empty()) return 0;
     if (FlushLost(cards)) return 0;
@@ -489,6 +496,7 @@ int32_t Backend::Eject(uint32_t target)
 
 int32_t Backend::Format(uint32_t target, QevSlotRecord *record)
 {
+    PaceWait wait;
     std::lock_guard<std::recursive_mutex> lock(mu_);
     TargetRef *ref;
     UnitState *u;
@@ -500,7 +508,7 @@ int32_t Backend::Format(uint32_t target, QevSlotRecord *record)
     for (size_t i = 0; i < cards.n; ++i)
         if (cards.at[i]->card.slot != ref->slot) slots.Add(cards.at[i]->card.slot);
     Verdict v = Judge(u, vbus::OpFormat, slots, 0, 0);
-    Pace(u, 0, v.delayMs, start);
+    wait.Until(Pace(u, 0, v.delayMs, start));
     if (v.rule && v.rule->effect != vbus::Effect::Drop && v.rule->effect != vbus::Effect::Corrupt)
         return v.rule->key != 0 ? SenseOf(*v.rule) : kFormatFailed;
     if (cards.empty()) return QEV_E_NO_MEDIUM;
