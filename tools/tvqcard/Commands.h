@@ -33,8 +33,10 @@ struct WriteArgs {
     bool verify = false, sha = false;
 };
 struct CompareArgs {
-    std::string slot, file, start;
+    std::vector<std::string> slots;
+    std::string file, start;
     uint64_t maxDiffs = 100;
+    bool maxDiffsGiven = false;
 };
 struct HashArgs {
     std::vector<std::string> slots;
@@ -63,6 +65,14 @@ int WriteMany(Session &s, const std::vector<uint32_t> &slots, const std::vector<
               imagefile::Reader &image, const WriteArgs &a);
 int HashMany(Session &s, const std::vector<uint32_t> &slots, const std::vector<uint64_t> &counts, uint32_t start,
              const std::vector<std::string> &words, const std::vector<std::string> &sums);
+int CompareMany(Session &s, const std::vector<uint32_t> &slots, const std::vector<uint64_t> &room, uint32_t start,
+                imagefile::Reader &image, const CompareArgs &a);
+// One card's hash reported: start and sectors into its JSON row; without
+// --json its line on stdout (sha256sum's, or OK / FAILED against the sum
+// wanted); why it failed or stopped on stderr. True when the card's sum is
+// not the one wanted.
+bool ReportHash(nlohmann::json &row, const Outcome &o, const std::string &where, uint32_t start, uint64_t sectors,
+                const std::string *want, const std::string &word);
 
 // ---- shared by the commands ----
 

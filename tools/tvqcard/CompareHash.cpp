@@ -52,12 +52,63 @@ std::vector<std::string> ReadSums(const std::string &path, std::vector<std::stri
     return slots;
 }
 
+bool IsAll(const std::string &word)
+{
+    return word.size() == 3 && std::tolower(static_cast<unsigned char>(word[0])) == 'a' &&
+           std::tolower(static_cast<unsigned char>(word[1])) == 'l' && std::tolower(static_cast<unsigned char>(word[2])) == 'l';
+}
+
+// Every card at once, each up to its first difference: checked first as one card is.
+int CompareSeveral(Session &s, const CompareArgs &a)
+{
+    const std::vector<uint32_t> slots = s.Parse(a.slots, true, true);
+    for (uint32_t slot : slots)
+        if (slot == kVd) throw ToolError(Say(Msg::OneSlotOnly, {"compare vd"}));
+    if (a.maxDiffsGiven) throw ToolError(Say(Msg::OneSlotOnly, {"compare --max-diffs"}));
+    std::unique_ptr<imagefile::Reader> image = OpenImage(a.file);
+    const uint32_t start = a.start.empty() ? 0 : ParseSector(a.start, "--start");
+    std::vector<uint64_t> room;
+    for (uint32_t slot : slots) {
+        uint64_t count = 0;
+        CheckRange(s, slot, s.Card(slot), start, std::string(), &count);
+        room.push_back(count * kSector);
+    }
+    s.Reserve(slots);
+    return CompareMany(s, slots, room, start, *image, a);
+}
+
 }  // namespace
+
+bool ReportHash(json &row, const Outcome &o, const std::string &where, uint32_t start, uint64_t sectors,
+                const std::string *want, const std::string &word)
+{
+    row["start"] = start;
+    row["sectors"] = sectors;
+    bool mismatch = false;
+    if (o.kind == Outcome::Done && want != nullptr) {
+        const bool same = o.sha256 == *want;
+        row["expected"] = *want;
+        row["match"] = same;
+        if (!same) {
+            mismatch = true;
+            row["result"] = KindName(Outcome::Differs);
+        }
+        if (!common.json) EmitLine(stdout, Say(same ? Msg::HashOk : Msg::HashMismatch, {word}));
+    } else if (o.kind == Outcome::Done) {
+        if (!common.json) EmitLine(stdout, o.sha256 + "  " + where);
+    } else if (o.kind == Outcome::Stopped) {
+        Complain(StoppedText(o, sectors * kSector, where, start));
+    } else {
+        Complain(o.message);
+    }
+    return mismatch;
+}
 
 int Compare(const CompareArgs &a)
 {
     Session s;
-    const uint32_t slot = s.Parse({a.slot}, true, false).at(0);
+    if (a.slots.size() > 1 || IsAll(a.slots.at(0))) return CompareSeveral(s, a);
+    const uint32_t slot = s.Parse({a.slots.at(0)}, true, false).at(0);
     std::unique_ptr<imagefile::Reader> image = OpenImage(a.file);
     const bool known = image->length().kind == imagefile::Length::Exact;
     uint64_t size = image->length().bytes;
@@ -149,24 +200,7 @@ int Hash(const HashArgs &a)
         MarkStopped(o);
         json j = OutcomeJson("hash", o);
         j["slot"] = s.Name(slot);
-        j["start"] = start;
-        j["sectors"] = counts[i];
-        if (o.kind == Outcome::Done && !sums.empty()) {
-            const bool same = o.sha256 == sums[i];
-            j["expected"] = sums[i];
-            j["match"] = same;
-            if (!same) {
-                ++failed;
-                j["result"] = KindName(Outcome::Differs);
-            }
-            if (!common.json) EmitLine(stdout, Say(same ? Msg::HashOk : Msg::HashMismatch, {words[i]}));
-        } else if (o.kind == Outcome::Done) {
-            if (!common.json) EmitLine(stdout, o.sha256 + "  " + s.Name(slot));
-        } else if (o.kind == Outcome::Stopped) {
-            Complain(StoppedText(o, counts[i] * kSector, s.Name(slot), start));
-        } else {
-            Complain(o.message);
-        }
+        if (ReportHash(j, o, s.Name(slot), start, counts[i], sums.empty() ? nullptr : &sums[i], words[i])) ++failed;
         all.push_back(j);
         last = o;
         // The first failing card, or output that cannot be written, ends the batch.

@@ -1,4 +1,4 @@
-// tvqcard write and hash on several slots: every card at once, then a table.
+// tvqcard write, compare and hash on several slots: every card at once, then a table.
 #include "Commands.h"
 #include "Messages.h"
 #include "Output.h"
@@ -116,24 +116,9 @@ int HashMany(Session &s, const std::vector<uint32_t> &slots, const std::vector<u
         Outcome &o = outs[i];
         MarkStopped(o);
         json j = CardJson("hash", cards[i], o);
-        j["start"] = start;
-        j["sectors"] = counts[i];
-        if (o.kind == Outcome::Done && !sums.empty()) {
-            const bool same = o.sha256 == sums[i];
-            j["expected"] = sums[i];
-            j["match"] = same;
-            if (!same) {
-                ++failed;
-                o.kind = Outcome::Differs;
-                j["result"] = KindName(Outcome::Differs);
-            }
-            if (!common.json) EmitLine(stdout, Say(same ? Msg::HashOk : Msg::HashMismatch, {words[i]}));
-        } else if (o.kind == Outcome::Done) {
-            if (!common.json) EmitLine(stdout, o.sha256 + "  " + s.Name(slots[i]));
-        } else if (o.kind == Outcome::Stopped) {
-            Complain(StoppedText(o, counts[i] * kSector, s.Name(slots[i]), start));
-        } else {
-            Complain(o.message);
+        if (ReportHash(j, o, s.Name(slots[i]), start, counts[i], sums.empty() ? nullptr : &sums[i], words[i])) {
+            ++failed;
+            o.kind = Outcome::Differs;
         }
         rows.push_back(j);
     }
@@ -147,6 +132,58 @@ int HashMany(Session &s, const std::vector<uint32_t> &slots, const std::vector<u
     if (common.json) {
         json j;
         j["command"] = "hash";
+        j["result"] = KindName(end.kind);
+        if (!end.message.empty()) j["message"] = end.message;
+        j["slots"] = rows;
+        PrintJson(j);
+    }
+    return StatusOf(end);
+}
+
+int CompareMany(Session &s, const std::vector<uint32_t> &slots, const std::vector<uint64_t> &room, uint32_t start,
+                imagefile::Reader &image, const CompareArgs &a)
+{
+    std::vector<CardWork> cards;
+    for (size_t i = 0; i < slots.size(); ++i) cards.push_back({s.TargetFor(slots[i], Op::Read), room[i]});
+    std::vector<Difference> first;
+    std::string sourceError;
+    std::vector<Outcome> outs = CompareCards(cards, start, image, a.file, common.retries, &first, &sourceError);
+    json rows = json::array();
+    for (size_t i = 0; i < outs.size(); ++i) {
+        Outcome &o = outs[i];
+        MarkStopped(o);
+        const std::string &where = cards[i].target.name;
+        json j = CardJson("compare", cards[i], o);
+        if (o.differences > 0) {
+            const Difference &d = first[i];
+            j["firstDifference"] = {{"address", d.address}, {"sector", d.sector}, {"card", d.card}, {"file", d.file}};
+            if (!common.json) {
+                char line[128];
+                std::snprintf(line, sizeof line, "%s: <Address %08llX (Sector No# = %X)>  Card : %02X  File : %02X\n",
+                              where.c_str(), static_cast<unsigned long long>(d.address), d.sector, d.card, d.file);
+                Emit(stdout, line);
+            }
+        }
+        if (o.kind == Outcome::Stopped) Complain(StoppedText(o, room[i], where, start));
+        else if (o.kind == Outcome::Failed) Complain(o.message);
+        else if (o.kind == Outcome::Differs) Note(Say(Msg::CompareDiffers, {where, a.file}));
+        rows.push_back(j);
+    }
+    Outcome end;
+    end.kind = Worst(outs);
+    if (!sourceError.empty()) {
+        Complain(sourceError);
+        end.kind = Outcome::Failed;
+        end.message = sourceError;
+    }
+    const std::string released = EndRun(s, end);
+    if (!released.empty()) Complain(released);
+    Table(cards, outs, false);
+    if (common.json) {
+        json j;
+        j["command"] = "compare";
+        j["file"] = a.file;
+        j["start"] = start;
         j["result"] = KindName(end.kind);
         if (!end.message.empty()) j["message"] = end.message;
         j["slots"] = rows;

@@ -85,7 +85,7 @@ private:
     std::string error_;
 };
 
-enum Phase { Waiting, Writing, Verifying, Hashing, Finished };
+enum Phase { Waiting, Writing, Verifying, Hashing, Comparing, Finished };
 
 // What the progress lines show of one card; written by its worker only.
 struct CardState {
@@ -142,6 +142,7 @@ public:
             case Writing: what = "writing"; break;
             case Verifying: what = "verifying"; break;
             case Hashing: what = "hashing"; break;
+            case Comparing: what = "comparing"; break;
             case Finished: what = s.result.load() == Outcome::Done ? "done OK" : s.result.load() == Outcome::Differs ? "DIFFERS" : s.result.load() == Outcome::Stopped ? "stopped" : "FAILED"; break;
             default: break;
             }
@@ -180,6 +181,34 @@ void Watch(std::vector<std::thread> &workers, std::vector<CardState> &states, Ca
     for (std::thread &w : workers) w.join();
 }
 
+// Card bytes [offset, offset + len) of a run from sector start into buf,
+// offset a whole number of sectors. False, with out filled (bytes: as far as
+// it got), when the card failed or a stop was asked for.
+bool ReadSpan(const Target &t, uint32_t start, uint64_t offset, size_t len, uint8_t *buf, unsigned retries,
+              CardState &state, Outcome *out)
+{
+    const uint32_t sectors = static_cast<uint32_t>((len + kSector - 1) / kSector);
+    const uint32_t lba0 = static_cast<uint32_t>(start + offset / kSector);
+    for (uint32_t s = 0; s < sectors;) {
+        const uint32_t n = std::min<uint32_t>(sectors - s, kMaxBlockSectors);
+        const BlockResult r = DoBlock(Op::Read, t, lba0 + s, n, buf + size_t(s) * kSector, retries);
+        s += r.done;
+        const uint64_t have = std::min<uint64_t>(uint64_t(s) * kSector, len);
+        if (r.failed) {
+            Fail(Op::Read, t, r, out);
+            out->bytes = offset + have;
+            return false;
+        }
+        if (r.stopped || StopSignal.load() != 0) {
+            out->kind = Outcome::Stopped;
+            out->bytes = offset + have;
+            return false;
+        }
+        state.done = offset + have;
+    }
+    return true;
+}
+
 // The card's SHA-256 of bytes from sector start; each piece of kPieceBytes
 // checked against pieceSha when given (a read-back), the first that differs
 // ending the run as Differs.
@@ -194,29 +223,13 @@ Outcome ReadBack(const Target &t, uint32_t start, uint64_t bytes, unsigned retri
     uint64_t offset = 0;
     for (size_t piece = 0; offset < bytes; ++piece) {
         const size_t len = static_cast<size_t>(std::min<uint64_t>(bytes - offset, kPieceBytes));
-        const uint32_t sectors = static_cast<uint32_t>((len + kSector - 1) / kSector);
-        const uint32_t lba0 = static_cast<uint32_t>(start + offset / kSector);
-        for (uint32_t s = 0; s < sectors;) {
-            const uint32_t n = std::min<uint32_t>(sectors - s, kMaxBlockSectors);
-            const BlockResult r = DoBlock(Op::Read, t, lba0 + s, n, buf.data() + size_t(s) * kSector, retries);
-            s += r.done;
-            const uint64_t have = std::min<uint64_t>(uint64_t(s) * kSector, len);
-            if (r.failed) {
-                Fail(Op::Read, t, r, &out);
-                out.bytes = offset + have;
-                return out;
-            }
-            if (r.stopped || StopSignal.load() != 0) {
-                out.kind = Outcome::Stopped;
-                out.bytes = offset + have;
-                return out;
-            }
-            state.done = offset + have;
-        }
+        if (!ReadSpan(t, start, offset, len, buf.data(), retries, state, &out)) return out;
         if (pieceSha != nullptr) {
             Sha256 one;
             one.Update(buf.data(), len);
             if (piece >= pieceSha->size() || one.Hex() != (*pieceSha)[piece]) {
+                const uint32_t lba0 = static_cast<uint32_t>(start + offset / kSector);
+                const uint32_t sectors = static_cast<uint32_t>((len + kSector - 1) / kSector);
                 out.kind = Outcome::Differs;
                 out.differences = 1;
                 out.bytes = offset;
@@ -231,6 +244,57 @@ Outcome ReadBack(const Target &t, uint32_t start, uint64_t bytes, unsigned retri
     out.bytes = bytes;
     if (wantSha) out.sha256 = all.Hex();
     return out;
+}
+
+// How the reading of the image ended.
+struct ImageRead {
+    uint64_t bytes = 0;  // read and handed on
+    bool whole = false;  // read to its end, without an error or a stop
+    std::string error;   // why it could not be read
+    std::string sha;     // of the whole image, when asked for
+};
+
+// The image read once, each piece handed to every card still taking pieces,
+// until its end, an error, a stop, or no card takes any more; then every
+// queue ended. pieceSha: each piece's SHA-256 kept with it (for a read-back).
+void FanOut(imagefile::Reader &src, const std::string &name, std::vector<std::unique_ptr<CardQueue>> &queues,
+            bool hash, bool pieceSha, ImageRead *end)
+{
+    Sha256 sha;
+    bool ended = false;
+    while (StopSignal.load() == 0) {
+        auto piece = std::make_shared<Piece>();
+        piece->data.resize(kPieceBytes);
+        size_t got = 0;
+        while (got < kPieceBytes) {
+            const ssize_t r = src.Read(piece->data.data() + got, kPieceBytes - got);
+            if (r < 0) {
+                end->error = Say(Msg::SourceFailed, {name, src.Error()});
+                break;
+            }
+            if (r == 0) {
+                ended = true;
+                break;
+            }
+            got += static_cast<size_t>(r);
+        }
+        if (!end->error.empty() || got == 0) break;
+        piece->data.resize(got);
+        if (hash) sha.Update(piece->data.data(), got);
+        if (pieceSha) {
+            Sha256 one;
+            one.Update(piece->data.data(), got);
+            piece->sha = one.Hex();
+        }
+        end->bytes += got;
+        bool anyone = false;
+        const PiecePtr shared = piece;
+        for (auto &q : queues) anyone |= q->Push(shared);
+        if (!anyone || ended) break;
+    }
+    end->whole = end->error.empty() && ended && StopSignal.load() == 0;
+    if (end->whole && hash) end->sha = sha.Hex();
+    for (auto &q : queues) q->End(end->error);
 }
 
 // One card's write: pieces from its queue onto the card, then its read-back.
@@ -317,6 +381,65 @@ Outcome WriteOne(const CardWork &c, uint32_t start, CardQueue &q, const std::str
     return out;
 }
 
+// One card against the pieces from its queue, read up to its first byte that
+// differs (kept in *first) or its end. A card that ends before the image is
+// trouble, whatever it holds: the pieces past its end are only counted, unless
+// the image states its length.
+Outcome CompareOne(const CardWork &c, uint32_t start, CardQueue &q, const std::string &name,
+                   const imagefile::Length &length, unsigned retries, CardState &state, Difference *first)
+{
+    const auto t0 = std::chrono::steady_clock::now();
+    const bool known = length.kind == imagefile::Length::Exact;
+    Outcome out;
+    std::vector<uint8_t> buf(kPieceBytes);
+    uint64_t offset = 0;  // compared and equal
+    uint64_t seen = 0;    // of the image
+    bool differs = false;
+    state.phase = Comparing;
+    for (;;) {
+        if (known && (differs || offset == c.room)) break;
+        PiecePtr p = q.Pop();
+        if (!p) break;
+        const size_t len = p->data.size();
+        seen += len;
+        if (differs || offset == c.room) continue;
+        const size_t fits = static_cast<size_t>(std::min<uint64_t>(len, c.room - offset));
+        if (!ReadSpan(c.target, start, offset, fits, buf.data(), retries, state, &out)) break;
+        if (std::memcmp(buf.data(), p->data.data(), fits) != 0) {
+            size_t i = 0;
+            while (buf[i] == p->data[i]) ++i;
+            const uint64_t at = offset + i;
+            *first = Difference{0, uint64_t(start) * kSector + at, static_cast<uint32_t>(start + at / kSector), buf[i],
+                                p->data[i]};
+            out.kind = Outcome::Differs;
+            out.differences = 1;
+            out.bytes = at + 1;
+            differs = true;
+        } else {
+            offset += fits;
+            out.bytes = offset;
+        }
+    }
+    q.Close();
+    if (out.kind == Outcome::Done || out.kind == Outcome::Differs) {
+        const std::string why = q.Error();
+        const uint64_t image = known ? length.bytes : seen;
+        if (!why.empty()) {
+            out.kind = Outcome::Failed;
+            out.message = why;
+        } else if (StopSignal.load() != 0) {
+            out.kind = Outcome::Stopped;
+        } else if (image > c.room) {
+            out.kind = Outcome::Failed;
+            out.message = Say(Msg::CompareCardEnds, {c.target.name, name, std::to_string(image - c.room)});
+        }
+    }
+    out.seconds = Since(t0);
+    state.result = out.kind;
+    state.phase = Finished;
+    return out;
+}
+
 }  // namespace
 
 std::vector<Outcome> WriteCards(const std::vector<CardWork> &cards, uint32_t start, imagefile::Reader &src,
@@ -337,53 +460,16 @@ std::vector<Outcome> WriteCards(const std::vector<CardWork> &cards, uint32_t sta
     for (size_t i = 0; i < cards.size(); ++i)
         workers.emplace_back([&, i] { outs[i] = WriteOne(cards[i], start, *queues[i], name, verify, retries, states[i]); });
 
-    // The reader: the image once, every piece to every card still taking them.
-    std::thread reader([&] {
-        Sha256 sha;
-        uint64_t total = 0;
-        std::string error;
-        bool ended = false;
-        while (StopSignal.load() == 0) {
-            auto piece = std::make_shared<Piece>();
-            piece->data.resize(kPieceBytes);
-            size_t got = 0;
-            while (got < kPieceBytes) {
-                const ssize_t r = src.Read(piece->data.data() + got, kPieceBytes - got);
-                if (r < 0) {
-                    error = Say(Msg::SourceFailed, {name, src.Error()});
-                    break;
-                }
-                if (r == 0) {
-                    ended = true;
-                    break;
-                }
-                got += static_cast<size_t>(r);
-            }
-            if (!error.empty() || got == 0) break;
-            piece->data.resize(got);
-            if (hash) sha.Update(piece->data.data(), got);
-            if (verify) {
-                Sha256 one;
-                one.Update(piece->data.data(), got);
-                piece->sha = one.Hex();
-            }
-            total += got;
-            bool anyone = false;
-            const PiecePtr shared = piece;
-            for (auto &q : queues) anyone |= q->Push(shared);
-            if (!anyone || ended) break;
-        }
-        const bool whole = error.empty() && ended && StopSignal.load() == 0;
-        if (whole) {
-            *imageBytes = total;
-            if (hash) *imageSha = sha.Hex();
-        }
-        for (auto &q : queues) q->End(error);
-    });
+    ImageRead end;
+    std::thread reader([&] { FanOut(src, name, queues, hash, verify, &end); });
 
     CardLines lines(cards, states);
     Watch(workers, states, lines);
     reader.join();
+    if (end.whole) {
+        *imageBytes = end.bytes;
+        *imageSha = end.sha;
+    }
     if (!imageSha->empty())
         for (Outcome &o : outs)
             if (o.kind == Outcome::Done) o.sha256 = *imageSha;
@@ -407,5 +493,33 @@ std::vector<Outcome> HashCards(const std::vector<CardWork> &cards, uint32_t star
     }
     CardLines lines(cards, states);
     Watch(workers, states, lines);
+    return outs;
+}
+
+std::vector<Outcome> CompareCards(const std::vector<CardWork> &cards, uint32_t start, imagefile::Reader &src,
+                                  const std::string &name, unsigned retries, std::vector<Difference> *first,
+                                  std::string *sourceError)
+{
+    std::vector<Outcome> outs(cards.size());
+    std::vector<CardState> states(cards.size());
+    std::vector<std::unique_ptr<CardQueue>> queues;
+    const imagefile::Length length = src.length();
+    first->assign(cards.size(), Difference{});
+    for (size_t i = 0; i < cards.size(); ++i) {
+        queues.push_back(std::make_unique<CardQueue>());
+        states[i].total = length.kind == imagefile::Length::Exact ? std::min(length.bytes, cards[i].room) : cards[i].room;
+    }
+    std::vector<std::thread> workers;
+    for (size_t i = 0; i < cards.size(); ++i)
+        workers.emplace_back([&, i] {
+            outs[i] = CompareOne(cards[i], start, *queues[i], name, length, retries, states[i], &(*first)[i]);
+            (*first)[i].target = i;
+        });
+    ImageRead end;
+    std::thread reader([&] { FanOut(src, name, queues, false, false, &end); });
+    CardLines lines(cards, states);
+    Watch(workers, states, lines);
+    reader.join();
+    *sourceError = end.error;
     return outs;
 }

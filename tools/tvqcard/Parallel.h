@@ -16,7 +16,7 @@
 
 struct CardWork {
     Target target;
-    uint64_t room = 0;  // bytes from the start sector to the card's end (write); bytes to hash (hash)
+    uint64_t room = 0;  // bytes from the start sector to the card's end (write, compare); bytes to hash (hash)
 };
 
 // Writes the image onto every card from sector start and, with verify, reads
@@ -29,3 +29,11 @@ std::vector<Outcome> WriteCards(const std::vector<CardWork> &cards, uint32_t sta
 
 // SHA-256 of each card's `room` bytes from sector start, all at once.
 std::vector<Outcome> HashCards(const std::vector<CardWork> &cards, uint32_t start, unsigned retries);
+
+// Each card against the image from sector start, all at once, each up to its
+// first difference ((*first)[i], when its outcome counts one) or its end. A
+// card that ends before the image fails. *sourceError says why the image
+// could not be read to its end ("" when it could, or was not needed).
+std::vector<Outcome> CompareCards(const std::vector<CardWork> &cards, uint32_t start, imagefile::Reader &src,
+                                  const std::string &name, unsigned retries, std::vector<Difference> *first,
+                                  std::string *sourceError);

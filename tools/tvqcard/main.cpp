@@ -89,13 +89,27 @@ int main(int argc, char **argv)
     write->add_flag("--sha256", wa.sha, "prints the SHA-256 of the bytes written, as sha256sum does");
 
     CompareArgs ca;
-    auto *compare = app.add_subcommand("compare", "compares a card with FILE from --start, byte by byte; prints each "
-                                                  "difference with its address, sector and both bytes; exits 0 when "
-                                                  "equal and 1 when different, as cmp does");
-    compare->add_option("SLOT", ca.slot, "the slot to compare (or vd)")->required();
-    compare->add_option("FILE", ca.file, "the image file: plain, gzip, xz, zstd or bzip2")->required();
+    auto *compare = app.add_subcommand("compare", "compares the card of one or more slots with FILE from --start, byte "
+                                                  "by byte; for one slot, prints each difference with its address, "
+                                                  "sector and both bytes; exits 0 when equal and 1 when different, as "
+                                                  "cmp does");
+    // FILE is the last word: any number of slots come before it.
+    CLI::Option *compareFile = nullptr;
+    compare
+        ->add_option_function<std::vector<std::string>>(
+            "SLOT",
+            [&](const std::vector<std::string> &words) {
+                ca.slots = words;
+                if (words.size() < 2) return;
+                ca.slots.pop_back();
+                compareFile->add_result(words.back());
+            },
+            "slots to compare, every card at once, each up to its first difference (or vd, or all); a card that "
+            "fails or ends before FILE stops only itself")
+        ->required();
+    compareFile = compare->add_option("FILE", ca.file, "the image file: plain, gzip, xz, zstd or bzip2")->required();
     compare->add_option("--start", ca.start, "card sector where FILE begins (default 0)")->type_name("LBA");
-    compare->add_option("--max-diffs", ca.maxDiffs, "stops after N differences; 0 lists them all")
+    auto *maxDiffs = compare->add_option("--max-diffs", ca.maxDiffs, "one slot: stops after N differences; 0 lists them all")
         ->capture_default_str()
         ->type_name("N");
 
@@ -152,7 +166,10 @@ int main(int argc, char **argv)
         if (list->parsed()) status = List();
         else if (read->parsed()) status = Read(ra);
         else if (write->parsed()) status = Write(wa);
-        else if (compare->parsed()) status = Compare(ca);
+        else if (compare->parsed()) {
+            ca.maxDiffsGiven = maxDiffs->count() > 0;
+            status = Compare(ca);
+        }
         else if (hash->parsed()) status = Hash(ha);
         else if (eject->parsed()) status = Eject(ejectSlot);
         else if (duplicate->parsed()) status = Duplicate(da);
