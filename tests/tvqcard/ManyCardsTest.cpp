@@ -1,7 +1,7 @@
-// tvqcard write --verify and hash on several cards at once: a card that fails
-// mid-way, is pulled mid-write, or differs stops only itself; the others are
-// written whole and right; the exit status and the JSON say which card had
-// what; cards of another size take the same image.
+// tvqcard write --verify, compare and hash on several cards at once: a card
+// that fails mid-way, is pulled, differs or is too small stops only itself;
+// the others are done whole and right; the exit status and the JSON say which
+// card had what; cards of another size take the same image.
 #include "CardFixture.h"
 
 #include <nlohmann/json.hpp>
@@ -148,21 +148,27 @@ std::string Card(Fixture &f, int slot, const std::vector<uint8_t> &bytes)
     return f.bus.InsertImage("u", slot, f.File("card" + std::to_string(slot) + ".img", bytes));
 }
 
+// A card of cardBytes beginning with data, blank beyond it, the byte at flip (when given) changed.
+std::vector<uint8_t> Holding(const std::vector<uint8_t> &data, size_t cardBytes, size_t flip = SIZE_MAX)
+{
+    std::vector<uint8_t> card(cardBytes, 0);
+    std::copy(data.begin(), data.end(), card.begin());
+    if (flip != SIZE_MAX) card[flip] ^= 0x5A;
+    return card;
+}
+
 TEST(TvqcardManyCards, CompareOnFourCardsAtOnce)
 {
     Fixture f;
     f.bus.AddUnit("u");
     // Longer than the pieces a card's queue holds, ending in a partial sector.
     const auto data = Pattern(9 * kMiB + 300, 31);
-    std::vector<uint8_t> card(12 * kMiB, 0);
-    std::copy(data.begin(), data.end(), card.begin());
-    Card(f, 1, card);
+    Card(f, 1, Holding(data, 12 * kMiB));
     // Differs in the image's last (partial) sector only.
-    auto other = card;
     const uint64_t at = data.size() - 7;
-    other[at] ^= 0x5A;
+    const auto other = Holding(data, 12 * kMiB, at);
     Card(f, 2, other);
-    Card(f, 3, card);
+    Card(f, 3, Holding(data, 12 * kMiB));
     // Smaller than the image, and holding its first bytes.
     Card(f, 4, std::vector<uint8_t>(data.begin(), data.begin() + 6 * kMiB));
     const std::string src = f.File("src.img", data);
@@ -232,13 +238,9 @@ TEST(TvqcardManyCards, CompressedImageComparedWithSeveralCards)
     Fixture f;
     f.bus.AddUnit("u");
     const auto data = Pattern(5 * kMiB + 1000, 32);
-    std::vector<uint8_t> card(6 * kMiB, 0);
-    std::copy(data.begin(), data.end(), card.begin());
-    Card(f, 1, card);
-    auto other = card;
+    Card(f, 1, Holding(data, 6 * kMiB));
     const uint64_t at = 3 * kMiB + 5;
-    other[at] ^= 1;
-    Card(f, 2, other);
+    Card(f, 2, Holding(data, 6 * kMiB, at));
     Card(f, 3, std::vector<uint8_t>(data.begin(), data.begin() + 4 * kMiB));
     const std::string src = f.File("src.img", data);
     // zstd states the image's length, bzip2 does not: the card too small is found either way.
