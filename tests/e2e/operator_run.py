@@ -26,16 +26,12 @@ import time
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from xsession import WAIT, StepFailed, XSession, private_env  # noqa: E402
+from xsession import (APP_TITLE, ERROR, INFO, LIME, RED, WAIT, WARNING,  # noqa: E402
+                      StepFailed, XSession, check_program_output, private_env, run_steps)
 
 SECTOR = 512
 MB = 1024 * 1024
 
-MAIN_TITLE = "TVQ-206/210CF Card Utility Limit Edition"
-# Plain boxes carry the application title, trailing blank included.
-APP_TITLE = "TVQ-206/210CF Card Utility "
-INFO, ERROR, WARNING = "情報", "エラー", "警告"
-LIME, RED = (0, 255, 0), (255, 0, 0)  # 65280 and 255 as 0x00BBGGRR
 ANY_BOX = re.compile("|".join(map(re.escape, (INFO, ERROR, WARNING, APP_TITLE, "確認"))))
 
 UNIT = "e2e"
@@ -66,7 +62,6 @@ class Run:
         self.cwd = os.path.join(self.tmp, "cwd")
         self.x = XSession(self.artifacts, wm=not args.no_wm, trace=args.trace)
         self.x.base_env = self.program_env()
-        self.x.alive = self.app_alive
         self.app = None
         self.app_log = os.path.join(self.artifacts, "tvqcrdut.log")
         self._step = "setup"
@@ -92,14 +87,6 @@ class Run:
 
     def unit(self, *argv):
         return self.x.run(self.tvqunit, *argv).stdout
-
-    def start_program(self):
-        self.log_file = open(self.app_log, "w")
-        self.app = self.x.popen([self.program], cwd=self.cwd, stdout=self.log_file, stderr=subprocess.STDOUT)
-
-    def app_alive(self):
-        if self.app is not None and self.app.poll() is not None:
-            raise StepFailed("the program ended unexpectedly (exit status %s)" % self.app.returncode)
 
     def stop_all(self):
         self.x.stop(*([self.app] if self.app is not None else []))
@@ -163,22 +150,15 @@ class Run:
         x.start()
 
         self.step = "start: the 2 MB information box"
-        self.start_program()
+        self.app = x.launch([self.program], self.cwd, self.app_log)
         x.answer(INFO)
 
         self.step = "start: main window"
-        main, _ = x.wait_window(MAIN_TITLE)
         # The window manager centres dialogs on the main window; the operator
-        # keeps them side by side so the lamps stay in sight.
-        x.move(main, 8, 8)
-        time.sleep(1.2)  # one slot monitor tick, so the lamps are final
-        x.screenshot("main-window", main)
-        # Lamps are the only lime (65280) in the main window: the VD and every card.
+        # keeps them side by side so the lamps stay in sight. The VD and every card lit.
         lit = 1 + len(CARDS)
-        lime_all = x.pixels(main, LIME)
-        if lime_all == 0 or lime_all % lit:
-            raise StepFailed("%d lime pixels in the main window for %d lit lamps" % (lime_all, lit))
-        lamp = lime_all // lit
+        main, lamp = x.main_window(lit, "main-window")
+        lime_all = lit * lamp
 
         # The lock lives in the private runtime folder; a second copy sees it
         # and ends without a word (one that ran on would wait in its 2 MB box).
@@ -196,9 +176,7 @@ class Run:
             raise StepFailed("the second copy ended with status %d" % rc)
 
         self.step = "open slot 1 with Ctrl+F1"
-        x.keys(main, "ctrl+F1")
-        dlg, caption = x.wait_window(re.compile(r"SLOT#1 .*"))
-        x.move(dlg, 470, 8)
+        dlg, caption = x.open_card_access(main, "ctrl+F1", re.compile(r"SLOT#1 .*"))
         if not re.fullmatch(r"SLOT#1 （[A-Z]: ドライブ）", caption):
             raise StepFailed("card access dialog caption %r" % caption)
         x.screenshot("card-access", dlg)
@@ -309,8 +287,7 @@ class Run:
         self.check_cards()
 
         self.step = "close the card access dialog (Alt+B)"
-        x.keys(dlg, "alt+b")
-        x.wait_gone(dlg, "the card access dialog")
+        x.close_card_access(dlg, "the card access dialog")
 
         self.step = "drive list (menu カード, 一覧)"
         x.keys(main, "alt+f", "v")
@@ -338,28 +315,18 @@ class Run:
         self.step = "after the ejects: Ctrl+F5 opens slot 5, Ctrl+F2 opens nothing"
         x.keys(main, "ctrl+F5")
         d5, _ = x.wait_window(re.compile(r"SLOT#5 .*"))
-        x.keys(d5, "alt+b")
-        x.wait_gone(d5, "the card access dialog of slot 5")
+        x.close_card_access(d5, "the card access dialog of slot 5")
         x.keys(main, "ctrl+F2")
         x.expect_no_window(re.compile(r"SLOT#2 .*"), 2.0)
 
         self.step = "unplug the unit: the error box"
         self.unit("unplug", UNIT)
-        x.wait_window(ERROR)
-        x.screenshot("unit-unplugged", main)
-        x.answer(ERROR)  # "ユニットの接続が切断されました。"
-        x.wait_pixels(main, LIME, 0, "lamps once the unit is gone")
+        x.unit_gone(main, "unit-unplugged")
         x.keys(main, "ctrl+F1")
         x.expect_no_window(re.compile(r"SLOT#.*"), 1.5)
 
         self.step = "quit (Alt+X)"
-        x.keys(main, "alt+x")
-        try:
-            rc = self.app.wait(WAIT)
-        except subprocess.TimeoutExpired:
-            raise StepFailed("the program is still running %.0f s after Alt+X" % WAIT)
-        if rc != 0:
-            raise StepFailed("the program ended with status %d" % rc)
+        x.quit(main, self.app)
         self.check_cards()
 
         self.step = "remembered file names"
@@ -373,10 +340,7 @@ class Run:
                 raise StepFailed("[%s] FileName is %r, expected %r" % (group, m and m.group(1), name))
 
         self.step = "sanitizer reports"
-        self.log_file.close()
-        log = open(self.app_log, encoding="utf-8", errors="replace").read()
-        if "ERROR: AddressSanitizer" in log or "runtime error:" in log:
-            raise StepFailed("the program's output holds a sanitizer report (see %s)" % self.app_log)
+        check_program_output(self.app_log)
 
     def fill_range(self, params, start, count, path):
         """Sector-range mode, from a dialog whose focus is in the file name and
@@ -414,31 +378,7 @@ def main():
 
     run = Run(args)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(3))
-    ok = False
-    try:
-        run.main()
-        ok = True
-    except StepFailed as e:
-        print("e2e_operator: FAILED at step \"%s\": %s" % (run.step, e), file=sys.stderr)
-    except Exception as e:  # a fault of the harness itself still names the step
-        print("e2e_operator: FAILED at step \"%s\": %s: %s" % (run.step, type(e).__name__, e), file=sys.stderr)
-    finally:
-        if not ok and run.x.xvfb is not None and run.x.xvfb.poll() is None:
-            try:
-                run.x.x("import", "-window", "root", os.path.join(run.artifacts, "failure-screen.png"), timeout=30)
-                print("e2e_operator: screen at the failure: %s" % os.path.join(run.artifacts, "failure-screen.png"),
-                      file=sys.stderr)
-            except Exception:
-                pass
-        run.stop_all()
-        if not ok and os.path.exists(run.app_log):
-            tail = open(run.app_log, errors="replace").read()[-2000:]
-            if tail.strip():
-                print("e2e_operator: program output:\n" + tail, file=sys.stderr)
-        if args.keep or not ok:
-            print("e2e_operator: files kept in %s" % run.tmp, file=sys.stderr)
-        else:
-            shutil.rmtree(run.tmp, ignore_errors=True)
+    ok = run_steps("e2e_operator", run, args.keep)
     if ok:
         run.step = "end"
         for name, secs in run.times[1:]:

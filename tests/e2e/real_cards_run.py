@@ -28,15 +28,12 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from operator_run import first_difference, pattern  # noqa: E402
-from xsession import StepFailed, XSession, private_env  # noqa: E402
+from xsession import (APP_TITLE, GREY, INFO, LIME, StepFailed, XSession,  # noqa: E402
+                      check_program_output, private_env, run_steps)
 
 SECTOR = 512
 MB = 1024 * 1024
 CARD = 8 * MB
-MAIN_TITLE = "TVQ-206/210CF Card Utility Limit Edition"
-APP_TITLE = "TVQ-206/210CF Card Utility "
-INFO = "情報"
-LIME, GREY = (0, 255, 0), (128, 128, 128)  # 65280 and 8421504 as 0x00BBGGRR
 UNIT = "real"
 SKIP = 77
 
@@ -65,7 +62,6 @@ class Run:
         self.cwd = os.path.join(self.tmp, "cwd")
         self.x = XSession(self.artifacts, wm=not args.no_wm, trace=args.trace)
         self.x.base_env = private_env(self.tmp, os.path.join(self.tmp, "bus"))
-        self.x.alive = self.app_alive
         self.app = None
         self.app_log = os.path.join(self.artifacts, "tvqcrdut.log")
         self.step = "setup"
@@ -77,10 +73,6 @@ class Run:
 
     def unit(self, *argv):
         return self.x.run(self.tvqunit, *argv).stdout
-
-    def app_alive(self):
-        if self.app is not None and self.app.poll() is not None:
-            raise StepFailed("the program ended unexpectedly (exit status %s)" % self.app.returncode)
 
     def attach(self, path, node=None):
         argv = ["losetup", node, path] if node else ["losetup", "-f", "--show", path]
@@ -98,9 +90,6 @@ class Run:
                 got = f.read()
             if got != want:
                 raise StepFailed("card in slot %d: %s" % (slot, first_difference(got, want)))
-
-    def lamps(self, main, colour):
-        return self.x.pixels(main, colour)
 
     # ---- the run ---------------------------------------------------------
 
@@ -137,24 +126,15 @@ class Run:
         x.start()
 
         self.step = "start: the 2 MB information box"
-        self.log_file = open(self.app_log, "w")
-        self.app = x.popen([self.program], cwd=self.cwd, stdout=self.log_file, stderr=subprocess.STDOUT)
+        self.app = x.launch([self.program], self.cwd, self.app_log)
         x.answer(INFO)
 
         self.step = "start: main window, four lamps lit (VD, 1, 2, 3)"
-        main, _ = x.wait_window(MAIN_TITLE)
-        x.move(main, 8, 8)
-        time.sleep(1.2)
-        lime_all = self.lamps(main, LIME)
-        if lime_all == 0 or lime_all % 4:
-            raise StepFailed("%d lime pixels in the main window for four lit lamps" % lime_all)
-        lamp = lime_all // 4
-        x.screenshot("real-cards-main", main)
+        main, lamp = x.main_window(4, "real-cards-main")
+        lime_all = 4 * lamp
 
         self.step = "read 2 MB of slot 1 (Ctrl+F1, Alt+R)"
-        x.keys(main, "ctrl+F1")
-        dlg, _ = x.wait_window(re.compile(r"SLOT#1 .*"))
-        x.move(dlg, 470, 8)
+        dlg, _ = x.open_card_access(main, "ctrl+F1", re.compile(r"SLOT#1 .*"))
         read_file = "slot1-2mb.bin"
         x.keys(dlg, "alt+r")
         # First showing: from the radio button to the file name.
@@ -165,17 +145,14 @@ class Run:
         if p.returncode != 0 or os.path.getsize(os.path.join(self.cwd, read_file)) != 2 * MB:
             raise StepFailed("cmp of the 2 MB read with the loop device's file: %s"
                              % (p.stdout + p.stderr).strip())
-        x.keys(dlg, "alt+b")
-        x.wait_gone(dlg, "the card access dialog of slot 1")
+        x.close_card_access(dlg, "the card access dialog of slot 1")
 
         self.step = "write an image through the VD (Ctrl+V, Alt+W)"
         write_file = "master.bin"
         wdata = pattern(9, MB + 300)  # a final partial sector is merged into the card's
         with open(os.path.join(self.cwd, write_file), "wb") as f:
             f.write(wdata)
-        x.keys(main, "ctrl+v")
-        dlg, _ = x.wait_window(re.compile(r"VD .*"))
-        x.move(dlg, 470, 8)
+        dlg, _ = x.open_card_access(main, "ctrl+v", re.compile(r"VD .*"))
         x.keys(dlg, "alt+w")
         # The focus is still in the file name.
         x.start_with_file("書き込み設定", write_file, what="the write parameters dialog")
@@ -189,20 +166,19 @@ class Run:
             want[:end] = merged
             self.contents[slot] = bytes(want)
         self.check_cards()
-        x.keys(dlg, "alt+b")
-        x.wait_gone(dlg, "the card access dialog of the VD")
+        x.close_card_access(dlg, "the card access dialog of the VD")
         x.wait_pixels(main, LIME, lime_all, "lamps after the VD write")
 
         # Idle: the library lets go of a device after a status look without transfers.
         self.step = "detach slot 2's loop device while idle: lamp 2 grey within 1.5 s"
         time.sleep(2.5)
-        grey_before = self.lamps(main, GREY)
+        grey_before = x.pixels(main, GREY)
         self.detach(self.loops[2])
         gone = time.monotonic()
         seen = None
         while time.monotonic() - gone < 5.0:
             shot = time.monotonic()
-            if self.lamps(main, LIME) == 3 * lamp:
+            if x.pixels(main, LIME) == 3 * lamp:
                 seen = shot - gone
                 break
             time.sleep(0.05)
@@ -210,9 +186,9 @@ class Run:
             raise StepFailed("lamp 2 still lime 5 s after losetup -d")
         # An empty slot's lamp is a hollow grey ring: more grey than before,
         # though not as many pixels as a filled lamp.
-        if not grey_before < self.lamps(main, GREY) <= grey_before + lamp:
+        if not grey_before < x.pixels(main, GREY) <= grey_before + lamp:
             raise StepFailed("lamp 2 is not grey after losetup -d: %d grey pixels, %d before"
-                             % (self.lamps(main, GREY), grey_before))
+                             % (x.pixels(main, GREY), grey_before))
         x.screenshot("real-cards-slot2-detached", main)
         if seen > 1.5:
             raise StepFailed("lamp 2 turned grey %.2f s after losetup -d (limit 1.5 s)" % seen)
@@ -223,20 +199,11 @@ class Run:
         x.wait_pixels(main, LIME, lime_all, "lamps after the loop device came back", timeout=5.0)
 
         self.step = "quit (Alt+X)"
-        x.keys(main, "alt+x")
-        try:
-            rc = self.app.wait(30)
-        except subprocess.TimeoutExpired:
-            raise StepFailed("the program is still running 30 s after Alt+X")
-        if rc != 0:
-            raise StepFailed("the program ended with status %d" % rc)
+        x.quit(main, self.app)
         self.check_cards()
 
         self.step = "sanitizer reports"
-        self.log_file.close()
-        log = open(self.app_log, encoding="utf-8", errors="replace").read()
-        if "ERROR: AddressSanitizer" in log or "runtime error:" in log:
-            raise StepFailed("the program's output holds a sanitizer report (see %s)" % self.app_log)
+        check_program_output(self.app_log)
 
     def stop_all(self):
         self.x.stop(*([self.app] if self.app is not None else []))
@@ -263,29 +230,7 @@ def main():
 
     run = Run(args)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(3))
-    ok = False
-    try:
-        run.main()
-        ok = True
-    except StepFailed as e:
-        print("real_cards: FAILED at step \"%s\": %s" % (run.step, e), file=sys.stderr)
-    except Exception as e:  # a fault of the harness itself still names the step
-        print("real_cards: FAILED at step \"%s\": %s: %s" % (run.step, type(e).__name__, e), file=sys.stderr)
-    finally:
-        if not ok:
-            try:
-                run.x.screenshot("failure")
-            except Exception:
-                pass
-        run.stop_all()
-        if not ok and os.path.exists(run.app_log):
-            tail = open(run.app_log, errors="replace").read()[-2000:]
-            if tail.strip():
-                print("real_cards: program output:\n" + tail, file=sys.stderr)
-        if args.keep or not ok:
-            print("real_cards: files kept in %s" % run.tmp, file=sys.stderr)
-        else:
-            shutil.rmtree(run.tmp, ignore_errors=True)
+    ok = run_steps("real_cards", run, args.keep)
     if ok:
         print("real_cards: passed; screenshots in %s" % run.artifacts)
     return 0 if ok else 1

@@ -14,22 +14,17 @@ import os
 import re
 import shutil
 import signal
-import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from operator_run import first_difference, pattern  # noqa: E402
-from xsession import StepFailed, XSession, private_env  # noqa: E402
+from xsession import (APP_TITLE, GREY, INFO, StepFailed, XSession,  # noqa: E402
+                      check_program_output, private_env, run_steps)
 
 MB = 1024 * 1024
 CARD = 8 * MB
-MAIN_TITLE = "TVQ-206/210CF Card Utility Limit Edition"
-APP_TITLE = "TVQ-206/210CF Card Utility "
-INFO = "情報"
-ERROR = "エラー"
-LIME, GREY = (0, 255, 0), (128, 128, 128)
 
 
 class Run:
@@ -50,14 +45,12 @@ class Run:
             "ASAN_OPTIONS": env["ASAN_OPTIONS"] + ":verify_asan_link_order=0",
         })
         self.x.base_env = env
-        self.x.alive = self.app_alive
         self.app = None
         self.app_log = os.path.join(self.artifacts, "tvqcrdut.log")
         self.step = "setup"
 
-    def app_alive(self):
-        if self.app is not None and self.app.poll() is not None:
-            raise StepFailed("the program ended unexpectedly (exit status %s)" % self.app.returncode)
+    def stop_all(self):
+        self.x.stop(*([self.app] if self.app is not None else []))
 
     def card(self, slot):
         with open(os.path.join(self.unit_dir, "slot%d.img" % slot), "rb") as f:
@@ -78,25 +71,16 @@ class Run:
         x.start()
 
         self.step = "start: the unit found, the 2 MB information box"
-        self.log_file = open(self.app_log, "w")
         env = dict(x.env())
         env["LD_PRELOAD"] = self.preload
-        self.app = x.popen([self.program], cwd=self.cwd, stdout=self.log_file, stderr=subprocess.STDOUT, env=env)
+        self.app = x.launch([self.program], self.cwd, self.app_log, env)
         x.answer(INFO)
 
         self.step = "main window: three lamps lit (VD, 1, 2)"
-        main, _ = x.wait_window(MAIN_TITLE)
-        x.move(main, 8, 8)
-        time.sleep(1.2)
-        lime_all = x.pixels(main, LIME)
-        if lime_all == 0 or lime_all % 3:
-            raise StepFailed("%d lime pixels in the main window for three lit lamps" % lime_all)
-        x.screenshot("sg-unit-main", main)
+        main, _ = x.main_window(3, "sg-unit-main")
 
         self.step = "read 2 MB of slot 1 (Ctrl+F1, Alt+R)"
-        x.keys(main, "ctrl+F1")
-        dlg, _ = x.wait_window(re.compile(r"SLOT#1 .*"))
-        x.move(dlg, 470, 8)
+        dlg, _ = x.open_card_access(main, "ctrl+F1", re.compile(r"SLOT#1 .*"))
         read_file = "slot1-2mb.bin"
         x.keys(dlg, "alt+r")
         x.start_with_file("読み出し設定", read_file, ("Tab", "ctrl+a"), "the read parameters dialog")
@@ -105,17 +89,14 @@ class Run:
             got = f.read()
         if got != self.card(1)[:2 * MB]:
             raise StepFailed("the 2 MB read: %s" % first_difference(got, self.card(1)[:2 * MB]))
-        x.keys(dlg, "alt+b")
-        x.wait_gone(dlg, "the card access dialog of slot 1")
+        x.close_card_access(dlg, "the card access dialog of slot 1")
 
         self.step = "write an image to slot 2 (Ctrl+F2, Alt+W)"
         write_file = "image.bin"
         wdata = pattern(7, MB + 300)  # within the Limit Edition's 2 MB; the last sector merged
         with open(os.path.join(self.cwd, write_file), "wb") as f:
             f.write(wdata)
-        x.keys(main, "ctrl+F2")
-        dlg, _ = x.wait_window(re.compile(r"SLOT#2 .*"))
-        x.move(dlg, 470, 8)
+        dlg, _ = x.open_card_access(main, "ctrl+F2", re.compile(r"SLOT#2 .*"))
         x.keys(dlg, "alt+w")
         # The parameters dialog is the same form as for the read: the focus is still in the file name.
         x.start_with_file("書き込み設定", write_file, what="the write parameters dialog")
@@ -125,17 +106,12 @@ class Run:
             raise StepFailed("slot 2's card after the write: %s" % first_difference(card2[:len(wdata)], wdata))
         if card2[len(wdata):] != bytes(CARD - len(wdata)):
             raise StepFailed("slot 2's card changed past the image")
-        x.keys(dlg, "alt+b")
-        x.wait_gone(dlg, "the card access dialog of slot 2")
+        x.close_card_access(dlg, "the card access dialog of slot 2")
 
         self.step = "pull the unit's cable: the error box within a second, lamps grey"
         open(os.path.join(self.unit_dir, "unplugged"), "w").close()
         pulled = time.monotonic()
-        x.wait_window(ERROR)
-        seen = time.monotonic() - pulled
-        x.screenshot("sg-unit-unplugged", main)
-        x.answer(ERROR)  # "ユニットの接続が切断されました。"
-        x.wait_pixels(main, LIME, 0, "lamps once the unit is gone")
+        seen = x.unit_gone(main, "sg-unit-unplugged") - pulled
         if x.pixels(main, GREY) == 0:
             raise StepFailed("no grey lamp once the unit is gone")
         print("sg_unit: the removal box %.2f s after the cable was pulled" % seen)
@@ -143,19 +119,8 @@ class Run:
             raise StepFailed("the removal box came %.2f s after the cable was pulled" % seen)
 
         self.step = "quit (Alt+X)"
-        x.keys(main, "alt+x")
-        try:
-            rc = self.app.wait(30)
-        except subprocess.TimeoutExpired:
-            raise StepFailed("the program is still running 30 s after Alt+X")
-        if rc != 0:
-            raise StepFailed("the program ended with status %d" % rc)
-        self.log_file.close()
-        log = open(self.app_log, encoding="utf-8", errors="replace").read()
-        if "emulated unit saw" in log:
-            raise StepFailed("the emulated unit was sent fields it does not expect (see %s)" % self.app_log)
-        if "ERROR: AddressSanitizer" in log or "runtime error:" in log:
-            raise StepFailed("the program's output holds a sanitizer report (see %s)" % self.app_log)
+        x.quit(main, self.app)
+        check_program_output(self.app_log)
 
 
 def main():
@@ -169,29 +134,7 @@ def main():
     args = ap.parse_args()
     run = Run(args)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(3))
-    ok = False
-    try:
-        run.main()
-        ok = True
-    except StepFailed as e:
-        print("sg_unit: FAILED at step \"%s\": %s" % (run.step, e), file=sys.stderr)
-    except Exception as e:
-        print("sg_unit: FAILED at step \"%s\": %s: %s" % (run.step, type(e).__name__, e), file=sys.stderr)
-    finally:
-        if not ok:
-            try:
-                run.x.screenshot("failure")
-            except Exception:
-                pass
-        run.x.stop(*([run.app] if run.app is not None else []))
-        if not ok and os.path.exists(run.app_log):
-            tail = open(run.app_log, errors="replace").read()[-2000:]
-            if tail.strip():
-                print("sg_unit: program output:\n" + tail, file=sys.stderr)
-        if args.keep or not ok:
-            print("sg_unit: files kept in %s" % run.tmp, file=sys.stderr)
-        else:
-            shutil.rmtree(run.tmp, ignore_errors=True)
+    ok = run_steps("sg_unit", run, args.keep)
     if ok:
         print("sg_unit: passed; screenshots in %s" % run.artifacts)
     return 0 if ok else 1

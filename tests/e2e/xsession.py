@@ -22,12 +22,20 @@ import select
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 
 WAIT = 30.0  # seconds for a window to come or go; CI runs tests in parallel
 TOOLS = ("Xvfb", "xdotool", "import", "convert", "xwininfo", "xprop")
 WM_TOOL = "openbox"
+
+# The program's windows and boxes.
+MAIN_TITLE = "TVQ-206/210CF Card Utility Limit Edition"
+APP_TITLE = "TVQ-206/210CF Card Utility "  # plain boxes: the application title, trailing blank included
+INFO, ERROR, WARNING = "情報", "エラー", "警告"
+# The lamps' colours, 65280, 255 and 8421504 as 0x00BBGGRR; no other part of the main window has them.
+LIME, RED, GREY = (0, 255, 0), (255, 0, 0), (128, 128, 128)
 
 
 class StepFailed(Exception):
@@ -328,6 +336,74 @@ class XSession:
                 raise StepFailed("%s: %d pixels of colour %s, expected %s" % (what, got, rgb, want))
             time.sleep(0.3)
 
+    # ---- the program's own windows and checks -----------------------------
+
+    def launch(self, argv, cwd, log, env=None):
+        """Starts the program with its output (stdout and stderr) in the file
+        log, and watches it: waiting fails once it has ended."""
+        with open(log, "w") as out:
+            program = self.popen(argv, cwd=cwd, stdout=out, stderr=subprocess.STDOUT, env=env or self.env())
+        self.watch(program)
+        return program
+
+    def main_window(self, lit, shot):
+        """The main window put at the top left, after a tick of the slot
+        monitor, photographed; lit lamps must be lime. Returns the window and
+        one lamp's count of pixels."""
+        main, _ = self.wait_window(MAIN_TITLE)
+        self.move(main, 8, 8)  # the operator keeps dialogs beside it, the lamps in sight
+        time.sleep(1.2)
+        self.screenshot(shot, main)
+        return main, self.lit_lamps(main, lit)
+
+    def open_card_access(self, main, key, title):
+        """The card access dialog by its shortcut key, put beside the main
+        window: (window, caption)."""
+        self.keys(main, key)
+        dlg, caption = self.wait_window(title)
+        self.move(dlg, 470, 8)
+        return dlg, caption
+
+    def close_card_access(self, dlg, what):
+        """閉じる (Alt+B) closes it."""
+        self.keys(dlg, "alt+b")
+        self.wait_gone(dlg, what)
+
+    def watch(self, program):
+        """While waiting, the program (a Popen) must still run."""
+        def alive():
+            if program.poll() is not None:
+                raise StepFailed("the program ended unexpectedly (exit status %s)" % program.returncode)
+        self.alive = alive
+
+    def lit_lamps(self, main, lit):
+        """The main window shows lit lime lamps; returns one lamp's pixel count."""
+        lime = self.pixels(main, LIME)
+        if lime == 0 or lime % lit:
+            raise StepFailed("%d lime pixels in the main window for %d lit lamps" % (lime, lit))
+        return lime // lit
+
+    def unit_gone(self, main, shot):
+        """The unit went: the error box comes (photographed with the main
+        window), is answered, and every lamp goes out. Returns the moment the
+        box was seen."""
+        self.wait_window(ERROR)
+        seen = time.monotonic()
+        self.screenshot(shot, main)
+        self.answer(ERROR)  # "ユニットの接続が切断されました。"
+        self.wait_pixels(main, LIME, 0, "lamps once the unit is gone")
+        return seen
+
+    def quit(self, main, program):
+        """Alt+X on the main window ends the program, with status 0."""
+        self.keys(main, "alt+x")
+        try:
+            rc = program.wait(WAIT)
+        except subprocess.TimeoutExpired:
+            raise StepFailed("the program is still running %.0f s after Alt+X" % WAIT)
+        if rc != 0:
+            raise StepFailed("the program ended with status %d" % rc)
+
     def frame_extents(self, wid):
         """(left, right, top, bottom) of the window manager's frame, zeros without one."""
         p = self.x("xprop", "-id", wid, "_NET_FRAME_EXTENTS", check=False)
@@ -342,3 +418,46 @@ class XSession:
             x0, y0, w, h = self.frame_geometry(wid)
             self.x("convert", full, "-crop", "%dx%d%+d%+d" % (w, h, x0, y0),
                    "+repage", "-strip", os.path.join(self.artifacts, name + ".png"), timeout=30)
+
+
+def check_program_output(path):
+    """The program's output (stdout and stderr in one file) holds no sanitizer
+    report and nothing the emulated unit did not expect."""
+    log = open(path, encoding="utf-8", errors="replace").read()
+    if "ERROR: AddressSanitizer" in log or "runtime error:" in log:
+        raise StepFailed("the program's output holds a sanitizer report (see %s)" % path)
+    if "emulated unit saw" in log:
+        raise StepFailed("the emulated unit was sent fields it does not expect (see %s)" % path)
+
+
+def run_steps(tag, run, keep):
+    """Runs run.main() and says how it ended: a failure names run.step, keeps
+    a picture of the screen and the tail of the program's output
+    (run.app_log); run.stop_all() ends every process; run.tmp is removed
+    unless kept or failed. Returns True when every step passed."""
+    ok = False
+    try:
+        run.main()
+        ok = True
+    except StepFailed as e:
+        print("%s: FAILED at step \"%s\": %s" % (tag, run.step, e), file=sys.stderr)
+    except Exception as e:  # a fault of the harness itself still names the step
+        print("%s: FAILED at step \"%s\": %s: %s" % (tag, run.step, type(e).__name__, e), file=sys.stderr)
+    finally:
+        if not ok and run.x.xvfb is not None and run.x.xvfb.poll() is None:
+            try:
+                run.x.screenshot("failure")
+                print("%s: screen at the failure: %s" % (tag, os.path.join(run.x.artifacts, "failure-screen.png")),
+                      file=sys.stderr)
+            except Exception:
+                pass
+        run.stop_all()
+        if not ok and os.path.exists(run.app_log):
+            tail = open(run.app_log, errors="replace").read()[-2000:]
+            if tail.strip():
+                print("%s: program output:\n%s" % (tag, tail), file=sys.stderr)
+        if keep or not ok:
+            print("%s: files kept in %s" % (tag, run.tmp), file=sys.stderr)
+        else:
+            shutil.rmtree(run.tmp, ignore_errors=True)
+    return ok
