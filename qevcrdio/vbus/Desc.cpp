@@ -118,12 +118,8 @@ std::string TomlString(const std::string &text)
 
 const char *ModelProduct(Model m)
 {
-    switch (m) {
-    case Model::Tvq210: return "TVQ-210CF";
-    case Model::Tvq206: return "TVQ-206";
-    case Model::Foreign: break;
-    }
-    return "DISK";
+    // A unit calls itself by its model's name; another device is a plain disk.
+    return m == Model::Tvq210 || m == Model::Tvq206 ? ModelName(m) : "DISK";
 }
 
 void ResolveDefaults(UnitDesc *s)

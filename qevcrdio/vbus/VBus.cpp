@@ -1,5 +1,9 @@
+// The bus and its units: the bus folder, creating, reading and changing a
+// unit, plugging it in and out, and the cards going into and out of its
+// slots (image files copied in or used in place, bound block devices).
 #include "VBus.h"
 #include "Bindings.h"
+#include "BusShared.h"
 #include "Desc.h"
 #include "Files.h"
 #include "Medium.h"
@@ -115,135 +119,6 @@ uint64_t CheckImageFile(const std::string &path)
 
 }  // namespace
 
-const char *ModelName(Model m)
-{
-    switch (m) {
-    case Model::Tvq210: return "TVQ-210CF";
-    case Model::Tvq206: return "TVQ-206";
-    case Model::Foreign: break;
-    }
-    return "other";
-}
-
-bool ParseModel(const std::string &text, Model *m)
-{
-    std::string t = Lower(text);
-    if (t == "tvq-210cf" || t == "tvq210" || t == "210") *m = Model::Tvq210;
-    else if (t == "tvq-206" || t == "tvq206" || t == "206") *m = Model::Tvq206;
-    else if (t == "other" || t == "foreign") *m = Model::Foreign;
-    else return false;
-    return true;
-}
-
-uint32_t ModelTargets(Model m)
-{
-    switch (m) {
-    case Model::Tvq210: return 11;
-    case Model::Tvq206: return 7;
-    case Model::Foreign: break;
-    }
-    return 0;
-}
-
-namespace {
-const char *const kOpNames[] = {"inquiry", "readbuffer", "slotstatus", "driveinfo", "read",
-                                "write",   "eject",      "format",     "scan",      "lock"};
-}
-
-bool ParseOps(const std::string &text, uint32_t *ops)
-{
-    uint32_t m = 0;
-    std::stringstream ss(Lower(text));
-    std::string w;
-    bool any = false;
-    while (std::getline(ss, w, ',')) {
-        if (w == "all") {
-            m |= OpAll;
-            any = true;
-            continue;
-        }
-        bool found = false;
-        for (unsigned i = 0; i < sizeof kOpNames / sizeof kOpNames[0]; ++i) {
-            if (w == kOpNames[i]) {
-                m |= 1u << i;
-                found = true;
-            }
-        }
-        if (!found) return false;
-        any = true;
-    }
-    if (!any) return false;
-    *ops = m;
-    return true;
-}
-
-std::string OpNames(uint32_t ops)
-{
-    if ((ops & OpAll) == OpAll) return "all";
-    std::string t;
-    for (unsigned i = 0; i < sizeof kOpNames / sizeof kOpNames[0]; ++i) {
-        if (ops & (1u << i)) {
-            if (!t.empty()) t += ",";
-            t += kOpNames[i];
-        }
-    }
-    return t.empty() ? "none" : t;
-}
-
-DriveParams DefaultDriveParams(uint64_t bytes, uint32_t sectorSize)
-{
-    if (sectorSize == 0 || sectorSize == 512) return DefaultDriveParams(bytes);
-    DriveParams p = DefaultDriveParams(bytes / sectorSize * 512);
-    p.sectorSize = sectorSize;
-    return p;
-}
-
-DriveParams DefaultDriveParams(uint64_t bytes)
-{
-    DriveParams p;
-    uint64_t total = std::min<uint64_t>(bytes / 512, 0xFFFFFFFFull);
-    p.totalSectors = static_cast<uint32_t>(total);
-    // CompactFlash cards report small geometries for small cards and 16 heads
-    // of 63 sectors from about 500 MB; cylinders stop at 16383 (8 GB and more).
-    if (total <= 16 * 63 * 1024ull) {
-        if (total <= 4 * 32 * 1024ull) {
-            p.heads = total <= 2 * 32 * 1024ull ? 2 : 4;
-            p.sectorsPerTrack = 32;
-        } else if (total <= 8 * 32 * 1024ull) {
-            p.heads = 8;
-            p.sectorsPerTrack = 32;
-        } else {
-            p.heads = 16;
-            p.sectorsPerTrack = total <= 16 * 32 * 1024ull ? 32 : 63;
-        }
-    } else {
-        p.heads = 16;
-        p.sectorsPerTrack = 63;
-    }
-    if (total < static_cast<uint64_t>(p.heads) * p.sectorsPerTrack) {
-        // Smaller than one cylinder: one head, one track.
-        p.heads = 1;
-        p.sectorsPerTrack = static_cast<uint32_t>(std::max<uint64_t>(std::min<uint64_t>(total, 63), 1));
-    }
-    uint64_t cyl = total / (static_cast<uint64_t>(p.heads) * p.sectorsPerTrack);
-    if (cyl == 0) cyl = 1;
-    p.cylinders = static_cast<uint32_t>(std::min<uint64_t>(cyl, 16383));
-    p.sectorSize = 512;
-    p.waitCheck = 1;
-    p.accessTiming = 250;
-    return p;
-}
-
-std::string DefaultBusDir()
-{
-    const char *env = std::getenv("QEVCRDIO_BUS");
-    if (env && *env) return env;
-    const char *xdg = std::getenv("XDG_DATA_HOME");
-    if (xdg && *xdg == '/') return std::string(xdg) + "/qevcrdio/bus";
-    std::string home = HomeDir();
-    if (home.empty()) return std::string();
-    return home + "/.local/share/qevcrdio/bus";
-}
 
 Bus::Bus(const std::string &dir) : dir_(dir.empty() ? DefaultBusDir() : dir)
 {
@@ -267,9 +142,6 @@ std::string Bus::UnitDir(const std::string &name) const
     return dir_ + "/" + name;
 }
 
-namespace {
-
-// The unit's folder must be a folder of the bus itself, not a link out of it.
 void CheckUnitFolder(const std::string &dir, const std::string &name)
 {
     struct stat st;
@@ -277,8 +149,6 @@ void CheckUnitFolder(const std::string &dir, const std::string &name)
     if (!S_ISDIR(st.st_mode))
         throw Error("unit '" + name + "': '" + dir + "' is " + WrongKind(dir) + ", not a unit folder");
 }
-
-}  // namespace
 
 bool Bus::HasUnit(const std::string &name) const
 {
@@ -423,10 +293,6 @@ std::vector<std::string> Bus::UnitNames() const
     return UnitFolders(dir_, true);
 }
 
-namespace {
-
-// Flushes the images of the cards given; throws when one cannot be flushed.
-// An image that does not open reads as absent, so nothing of it waits.
 void FlushCards(const std::vector<Card> &cards, const std::string &what)
 {
     for (const auto &c : cards) {
@@ -443,8 +309,6 @@ void FlushCards(const std::vector<Card> &cards, const std::string &what)
         throw Error(why + "; " + what);
     }
 }
-
-}  // namespace
 
 void Bus::Plug(const std::string &name)
 {
@@ -695,143 +559,6 @@ Card Bus::GetCard(const std::string &name, int slot) const
 std::string Bus::CardImage(const std::string &name, int slot) const
 {
     return GetCard(name, slot).image;
-}
-
-uint32_t Bus::AddFault(const std::string &name, const FaultRule &ruleIn)
-{
-    if (ruleIn.lbaLast < ruleIn.lbaFirst) throw Error("empty LBA range");
-    uint32_t id = 0;
-    ChangeUnit(name, [&](Unit &u) {
-        if (ruleIn.slot != kAnySlot && ruleIn.slot != kVdSlot &&
-            (ruleIn.slot < 1 || ruleIn.slot >= static_cast<int>(u.unitDesc.targets)))
-            throw Error("slot " + std::to_string(ruleIn.slot) + " does not exist on unit '" + name + "'");
-        FaultRule r = ruleIn;
-        r.id = id = u.nextFaultId++;
-        r.hits = r.fires = 0;
-        u.faults.push_back(r);
-    });
-    return id;
-}
-
-bool Bus::ClearFault(const std::string &name, uint32_t id)
-{
-    struct Unchanged {};
-    try {
-        ChangeUnit(name, [&](Unit &u) {
-            auto it = std::remove_if(u.faults.begin(), u.faults.end(), [id](const FaultRule &r) { return r.id == id; });
-            if (it == u.faults.end()) throw Unchanged{};
-            u.faults.erase(it, u.faults.end());
-        });
-    } catch (const Unchanged &) {
-        return false;
-    }
-    return true;
-}
-
-void Bus::ClearFaults(const std::string &name)
-{
-    std::string dir = UnitDir(name);
-    CheckUnitFolder(dir, name);
-    // Also the way to mend a rule list gone bad. The id counter stays, so the
-    // counts of old and new rules never mix.
-    Leniency mend;
-    mend.faults = true;
-    mend.oversized = true;  // a rule list grown past what readers take is mended here too
-    std::string why;
-    auto clear = [](Unit &u, std::string *) {
-        u.faults.clear();
-        return true;
-    };
-    if (!ModifyUnit(dir, name, clear, &why, kLockTimeoutMs, mend)) throw Error(why);
-}
-
-std::vector<FaultRule> Bus::Faults(const std::string &name) const
-{
-    Unit u = GetUnit(name);
-    std::vector<FaultRule> rules = u.faults;
-    std::string text;
-    if (ReadBusFile(UnitDir(name) + "/" + kCountsFile, &text) == ReadResult::Ok) {
-        auto counts = ParseCounts(text);
-        for (auto &r : rules) {
-            auto it = counts.find(r.id);
-            if (it != counts.end()) {
-                r.hits = it->second.hits;
-                r.fires = it->second.fires;
-            }
-        }
-    }
-    return rules;
-}
-
-uint64_t Bus::FireCount(const std::string &name, uint32_t id) const
-{
-    for (const auto &r : Faults(name))
-        if (r.id == id) return r.fires;
-    return 0;
-}
-
-void Bus::SetThrottle(const std::string &name, uint64_t bytesPerSecond, uint32_t callDelayMs)
-{
-    if (callDelayMs > 600000) throw Error("call delay above 600000 ms");
-    if (bytesPerSecond > static_cast<uint64_t>(INT64_MAX)) throw Error("throughput limit too large");
-    ChangeUnit(name, [&](Unit &u) {
-        u.unitDesc.throttleBytesPerSecond = bytesPerSecond;
-        u.unitDesc.callDelayMs = callDelayMs;
-    });
-}
-
-void ApplySync(Unit &u, bool always)
-{
-    // Turning it on: what was written before is on disk from now on too.
-    if (always && !u.unitDesc.syncAlways) FlushCards(u.cards, "unit '" + u.name + "' is unchanged");
-    u.unitDesc.syncAlways = always;
-}
-
-void Bus::SetSync(const std::string &name, bool always)
-{
-    ChangeUnit(name, [&](Unit &u) { ApplySync(u, always); });
-}
-
-std::vector<CallRecord> Bus::Calls() const
-{
-    std::vector<CallRecord> calls;
-    std::string text;
-    if (ReadBusFile(dir_ + "/" + kCallsFile, &text) != ReadResult::Ok) return calls;
-    std::stringstream ss(text);
-    std::string line;
-    while (std::getline(ss, line)) {
-        std::stringstream ls(line);
-        CallRecord c;
-        if (!(ls >> c.op)) continue;
-        if (c.op != "free") {
-            if (!(ls >> c.index)) continue;
-            ls >> c.unit >> c.target;
-        }
-        calls.push_back(c);
-    }
-    return calls;
-}
-
-std::vector<int> Bus::LockedTargets(const std::string &name) const
-{
-    std::vector<int> locked;
-    for (const auto &c : Calls()) {
-        if (c.op == "free" || (c.op == "freeex" && c.index == 0xFF)) {
-            locked.clear();
-        } else if (c.unit == name && c.target >= 0) {
-            auto it = std::find(locked.begin(), locked.end(), c.target);
-            if (c.op == "lock" && it == locked.end()) locked.push_back(c.target);
-            if (c.op == "freeex" && it != locked.end()) locked.erase(it);
-        }
-    }
-    std::sort(locked.begin(), locked.end());
-    return locked;
-}
-
-void Bus::ClearCalls()
-{
-    if (!WriteFileAtomic(dir_ + "/" + kCallsFile, std::string(), false))
-        throw Error("cannot clear the call record: " + Errno());
 }
 
 }  // namespace vbus
