@@ -176,12 +176,8 @@ void TAppMainForm::FormCreate()
 
     StartupResult = 0;
     DeviceCount = 0;
-    OpenLampIndex = 0;
-    SlotPresenceMask = 0;
-    VdTargetSlot = 0;
-    TransferActive = false;
     MenusBuilt = false;
-    UnitConnected = false;
+    ForgetUnitActivity();
     std::memset(&SlotStatusBlock, 0, sizeof SlotStatusBlock);
     std::memset(&DeviceOps, 0, sizeof DeviceOps);
 

@@ -39,6 +39,16 @@ inline QString DriveLetterText(uint8_t letter)
     return letter > 0x20 && letter < 0x7F ? QString(QChar(letter)) : QString();
 }
 
+// No unit, or none any more: no card seen in its slots, none open, no transfer running.
+inline void ForgetUnitActivity()
+{
+    SlotPresenceMask = 0;
+    OpenLampIndex = 0;
+    VdTargetSlot = 0;
+    UnitConnected = false;
+    TransferActive = false;
+}
+
 // The status mask with every slot of a unit of count targets (the VD not counted).
 inline long double MaskOfTargets(uint32_t count)
 {

@@ -119,11 +119,7 @@ void TAppMainForm::WMDeviceChange(uintptr_t event)
             DeviceCount = 0;
         }
         ModelKind = 0;
-        SlotPresenceMask = 0;
-        OpenLampIndex = 0;
-        VdTargetSlot = 0;
-        UnitConnected = false;
-        TransferActive = false;
+        ForgetUnitActivity();
         // A running transfer must stop after its block: its target is gone, and
         // a Retry after a re-plug would go on with whatever card is there now.
         CardEventAbort = true;
