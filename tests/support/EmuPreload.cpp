@@ -39,18 +39,18 @@ bool Number(const std::string &text, unsigned long long max, unsigned long long 
 }
 
 // A fault the run cannot be set up with ends the program before it starts, saying why.
-void PlantFault(tvqtest::EmuUnit &u, const std::string &spec)
+void PlantFault(tvqtest::EmuUnit &u, const std::string &rule)
 {
     std::string kind, slot, lba;
-    const size_t a = spec.find(':'), b = a == std::string::npos ? a : spec.find(':', a + 1);
-    if (b != std::string::npos && spec.find(':', b + 1) == std::string::npos) {
-        kind = spec.substr(0, a);
-        slot = spec.substr(a + 1, b - a - 1);
-        lba = spec.substr(b + 1);
+    const size_t a = rule.find(':'), b = a == std::string::npos ? a : rule.find(':', a + 1);
+    if (b != std::string::npos && rule.find(':', b + 1) == std::string::npos) {
+        kind = rule.substr(0, a);
+        slot = rule.substr(a + 1, b - a - 1);
+        lba = rule.substr(b + 1);
     }
     unsigned long long s = 0, first = 0;
     if (kind != "nodevice" || !Number(slot, static_cast<unsigned>(u.Slots()), &s) || !Number(lba, 0xFFFFFFFFull, &first)) {
-        std::fprintf(stderr, "emulated unit: TVQ_EMU_FAULT '%s' is not nodevice:SLOT:LBA (slot 0 to %d)\n", spec.c_str(),
+        std::fprintf(stderr, "emulated unit: TVQ_EMU_FAULT '%s' is not nodevice:SLOT:LBA (slot 0 to %d)\n", rule.c_str(),
                      u.Slots());
         std::_Exit(125);
     }
