@@ -159,9 +159,11 @@ int32_t QevScGetDriveInfo(uint32_t target, QevSlotRecord *record);
 /* Slot status of the unit whose target this is. */
 int32_t QevScGetSlotStatus(uint32_t target, QevSlotStatus *status);
 
-/* READ(10) / WRITE(10) of count sectors (1..128) from lba; bytesPerSector must
- * be 512. On the VD, reads come from the mirrored card and writes go to every
- * card present. */
+/* READ(10) / WRITE(10) of count sectors from lba; bytesPerSector must be 512.
+ * On the VD, reads come from the mirrored card and writes go to every card
+ * present. Virtual units take 1..65535 sectors a call; a real unit 1..128,
+ * and a longer call is refused (QEV_E_INVALID_FIELD) before the unit sees it,
+ * since a failed command's pieces could not be told apart. */
 int32_t QevScRead10(uint32_t target, uint32_t lba, uint32_t count, void *buffer,
                     uint32_t bytesPerSector);
 int32_t QevScWrite10(uint32_t target, uint32_t lba, uint32_t count, const void *buffer,

@@ -18,7 +18,8 @@ namespace qev {
 namespace {
 
 constexpr uint32_t kSector = 512;
-constexpr uint32_t kMaxSectorsPerCall = 128;
+// READ(10)'s transfer length is 16 bits; the program's own calls stay within 128.
+constexpr uint32_t kMaxSectorsPerCall = 0xFFFF;
 // An eject waits this long for a unit that tvqunit is changing.
 constexpr int kEjectLockMs = 2000;
 const int32_t kDataProtect = QEV_SENSE(0x07, 0x27, 0x00);

@@ -219,6 +219,20 @@ bool WriteSectors(uint32_t &target, uint32_t lba, uint32_t count, void *buffer, 
     return Took(Scsi.Write10(target, lba, count, buffer, bytesPerSector));
 }
 
+bool ReadRun(uint32_t target, uint32_t lba, uint32_t count, void *buffer)
+{
+    if (Scsi.Read10 == nullptr || buffer == nullptr || count == 0 || count > kMaxRunSectors)
+        return Took(-1);
+    return Took(Scsi.Read10(target, lba, count, buffer, 512));
+}
+
+bool WriteRun(uint32_t target, uint32_t lba, uint32_t count, const void *buffer)
+{
+    if (Scsi.Write10 == nullptr || buffer == nullptr || count == 0 || count > kMaxRunSectors)
+        return Took(-1);
+    return Took(Scsi.Write10(target, lba, count, buffer, 512));
+}
+
 int32_t TargetHolder(uint32_t target)
 {
     if (Scsi.GetDriveInfo == nullptr)

@@ -30,6 +30,11 @@ bool ReadDriveInfo(uint32_t target, SlotRecord &record);
 bool ReadSlotStatus(SlotStatusBlockType &block);
 bool ReadSectors(uint32_t &target, uint32_t lba, uint32_t count, void *buffer, uint32_t bytesPerSector);
 bool WriteSectors(uint32_t &target, uint32_t lba, uint32_t count, void *buffer, uint32_t bytesPerSector);
+// A tool with buffers of its own (tvqcard) moves up to kMaxRunSectors of 512
+// bytes a call, in fewer calls than the program's 128-sector blocks.
+constexpr uint32_t kMaxRunSectors = 0xFFFF;
+bool ReadRun(uint32_t target, uint32_t lba, uint32_t count, void *buffer);
+bool WriteRun(uint32_t target, uint32_t lba, uint32_t count, const void *buffer);
 // Locks one target for this process. The program ignores lock results; a
 // tool that must not share a card with another process asks here.
 enum class LockResult { Locked, HeldElsewhere, Failed };

@@ -48,9 +48,16 @@ TEST(Transfer, SlotReadWriteAndArgumentChecks)
     EXPECT_EQ(QevScWrite10(2, 2048, 1, data.data(), 512), QEV_E_LBA_RANGE);
     EXPECT_EQ(QevScRead10(2, 0xFFFFFFFFu, 2, back.data(), 512), QEV_E_LBA_RANGE);
     EXPECT_EQ(fs::file_size(u.bus.CardImage("u", 2)), 1u << 20);
-    // 1..128 sectors of 512 bytes, a real buffer.
+    // 1..65535 sectors of 512 bytes, a real buffer; the whole card in one call each way.
+    auto whole = Pattern(2048, 21);
+    ASSERT_EQ(QevScWrite10(2, 0, 2048, whole.data(), 512), 0);
+    EXPECT_EQ(u.Image(2, 0, 2048), whole);
+    std::vector<uint8_t> all(2048 * 512);
+    ASSERT_EQ(QevScRead10(2, 0, 2048, all.data(), 512), 0);
+    EXPECT_EQ(all, whole);
+    EXPECT_EQ(QevScRead10(2, 1, 2048, all.data(), 512), QEV_E_LBA_RANGE);
     EXPECT_EQ(QevScRead10(2, 0, 0, back.data(), 512), QEV_E_INVALID_FIELD);
-    EXPECT_EQ(QevScRead10(2, 0, 129, back.data(), 512), QEV_E_INVALID_FIELD);
+    EXPECT_EQ(QevScRead10(2, 0, 65536, all.data(), 512), QEV_E_INVALID_FIELD);
     EXPECT_EQ(QevScRead10(2, 0, 1, back.data(), 1024), QEV_E_INVALID_FIELD);
     EXPECT_EQ(QevScRead10(2, 0, 1, nullptr, 512), QEV_E_INVALID_FIELD);
     EXPECT_EQ(QevScWrite10(2, 0, 1, nullptr, 512), QEV_E_INVALID_FIELD);

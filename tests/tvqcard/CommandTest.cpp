@@ -210,16 +210,16 @@ TEST(Tvqcard, VerifyCatchesDroppedAndCorruptedWrites)
     Fixture f;
     f.bus.AddUnit("u");
     for (int s = 1; s <= 3; ++s) f.bus.InsertBlank("u", s, 2 * kMiB);
-    const std::string src = f.File("src.img", Pattern(kMiB, 7));
+    const std::string src = f.File("src.img", Pattern(2 * kMiB, 7));
 
-    // Dropped: the library says done, the card keeps its old sectors 300-399.
-    uint32_t id = f.bus.SetFault("u", "slot=2 op=write lba=300-399 effect=drop");
+    // Dropped: the library says done, the card keeps its old sectors 2100-2199.
+    uint32_t id = f.bus.SetFault("u", "slot=2 op=write lba=2100-2199 effect=drop");
     std::vector<std::string> args{"write", src, "2", "--verify"};
     Result r = f.Run(args);
     EXPECT_RUN(r, 1, args);
     EXPECT_GT(f.bus.FireCount("u", id), 0u);
     EXPECT_NE(r.err.find("verify failed: slot2"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("sector 256"), std::string::npos) << r.err;  // the block of 128 from 256 was dropped
+    EXPECT_NE(r.err.find("sector 2048"), std::string::npos) << r.err;  // the block of 2048 from 2048 was dropped
     // Without --verify the same write claims success: only the read-back sees it.
     args = {"write", src, "2"};
     EXPECT_RUN(f.Run(args), 0, args);
@@ -369,8 +369,8 @@ TEST(Tvqcard, TwoProcessesMeetingOneFaultRuleLoseNoHit)
     // Each READ(10) of either process is one hit of the shared rule, however they interleave.
     Fixture f;
     f.bus.AddUnit("u");
-    f.bus.InsertBlank("u", 1, 4 * kMiB);
-    f.bus.InsertBlank("u", 2, 4 * kMiB);
+    f.bus.InsertBlank("u", 1, 16 * kMiB);
+    f.bus.InsertBlank("u", 2, 16 * kMiB);
     const uint32_t id = f.bus.SetFault("u", "op=read effect=delay:0");
     for (int round = 0; round < 3; ++round) {
         ToolRun a(f.bus.ScratchDir()), b(f.bus.ScratchDir());
@@ -380,8 +380,8 @@ TEST(Tvqcard, TwoProcessesMeetingOneFaultRuleLoseNoHit)
         ASSERT_EQ(ra.rc, 0) << ra.err;
         ASSERT_EQ(rb.rc, 0) << rb.err;
     }
-    // 4 MiB is 64 calls of 128 sectors, per card and round.
-    EXPECT_EQ(f.bus.FireCount("u", id), 3u * 2u * 64u);
+    // 16 MiB is 16 calls of 2048 sectors, per card and round.
+    EXPECT_EQ(f.bus.FireCount("u", id), 3u * 2u * 16u);
 }
 
 TEST(Tvqcard, ASlotInUseByAnotherProcessIsRefusedWithItsHolder)

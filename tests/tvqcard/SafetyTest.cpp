@@ -163,8 +163,8 @@ TEST(TvqcardSafety, OnlyMediumErrorsAreTriedAgainAndEveryFailureSaysWhy)
 {
     Fixture f;
     f.bus.AddUnit("u");
-    f.bus.InsertBlank("u", 1, kMiB);
-    const std::string src = f.File("src.img", Pattern(kMiB, 24));
+    f.bus.InsertBlank("u", 1, 2 * kMiB);
+    const std::string src = f.File("src.img", Pattern(2 * kMiB, 24));
     struct Case {
         const char *effect;
         const char *sense;
@@ -173,7 +173,7 @@ TEST(TvqcardSafety, OnlyMediumErrorsAreTriedAgainAndEveryFailureSaysWhy)
         uint64_t fires;  // with --retries 2
     };
     const std::vector<Case> cases = {
-        {"changed", "06/28/00", "read", "reading the card in slot1 failed at sector 256: the card was changed (06/28/00)", 1},
+        {"changed", "06/28/00", "read", "reading the card in slot1 failed at sector 2048: the card was changed (06/28/00)", 1},
         {"nomedium", "02/3A/00", "read", "the card was taken out (02/3A/00)", 1},
         {"sense:05/25/00", "05/25/00", "read", "the unit was unplugged (05/25/00)", 1},
         {"sense:02/04/01", "02/04/01", "read", "the unit was unplugged and plugged in again (02/04/01)", 1},
@@ -182,16 +182,16 @@ TEST(TvqcardSafety, OnlyMediumErrorsAreTriedAgainAndEveryFailureSaysWhy)
         {"sense:02/04/81", "02/04/81", "write", "another program holds the card's device exclusively (02/04/81)", 1},
         {"sense:02/04/82", "02/04/82", "read", "permission denied; use it from a desktop session with udisks2 installed", 1},
         {"sense:07/27/00", "07/27/00", "write",
-         "writing the card in slot1 failed at sector 256: the card is write-protected (07/27/00)", 1},
+         "writing the card in slot1 failed at sector 2048: the card is write-protected (07/27/00)", 1},
         {"sense:03/11/00", "03/11/00", "read",
-         "reading the card in slot1 failed at sector 300 (after 3 tries): medium error: unrecovered read error (03/11/00)", 4},
-        {"sense:03/0C/00", "03/0C/00", "write", "failed at sector 300 (after 3 tries): medium error: write error (03/0C/00)",
+         "reading the card in slot1 failed at sector 2100 (after 3 tries): medium error: unrecovered read error (03/11/00)", 4},
+        {"sense:03/0C/00", "03/0C/00", "write", "failed at sector 2100 (after 3 tries): medium error: write error (03/0C/00)",
          4},
         {"sense:04/44/00", "04/44/00", "read", "the unit failed (04/44/00)", 1},
     };
     for (const Case &c : cases) {
         f.bus.ClearFaults("u");
-        const uint32_t id = f.bus.SetFault("u", std::string("slot=1 lba=300 op=") + c.op + " effect=" + c.effect);
+        const uint32_t id = f.bus.SetFault("u", std::string("slot=1 lba=2100 op=") + c.op + " effect=" + c.effect);
         const std::vector<std::string> args = std::string(c.op) == "read"
                                                   ? std::vector<std::string>{"--retries", "2", "hash", "1", "--json"}
                                                   : std::vector<std::string>{"--retries", "2", "write", src, "1", "--json"};

@@ -6,6 +6,7 @@
 #include "qevcrdio.h"
 #include "tvq2xx.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -16,12 +17,12 @@ std::atomic<int> StopSignal{0};
 namespace {
 
 constexpr uint32_t kSector = 512;
+// What the library takes a call, learnt from the first call it refuses.
+std::atomic<uint32_t> blockLimit{kBlockSectors};
 
 bool Call(Op op, uint32_t index, uint32_t lba, uint32_t count, uint8_t *buf)
 {
-    uint32_t target = index;
-    return op == Op::Read ? ReadSectors(target, lba, count, buf, kSector)
-                          : WriteSectors(target, lba, count, buf, kSector);
+    return op == Op::Read ? ReadRun(index, lba, count, buf) : WriteRun(index, lba, count, buf);
 }
 
 // One call, tried again while it fails with a medium error, up to retries more
@@ -67,6 +68,7 @@ std::string Blame(Op op, const Target &t, uint32_t lba, uint32_t count, uint8_t 
 
 BlockResult DoBlock(Op op, const Target &t, uint32_t lba, uint32_t count, uint8_t *buf, unsigned retries)
 {
+    if (count > blockLimit.load()) return DoRun(op, t, lba, count, buf, retries);
     BlockResult r;
     unsigned tries = 0;
     bool stopped = false;
@@ -74,6 +76,11 @@ BlockResult DoBlock(Op op, const Target &t, uint32_t lba, uint32_t count, uint8_
     if (code == 0) {
         r.done = count;
         return r;
+    }
+    if (code == QEV_E_INVALID_FIELD && count > kMaxBlockSectors) {
+        // A real unit takes the program's blocks and no more; it was sent nothing.
+        blockLimit.store(kMaxBlockSectors);
+        return DoRun(op, t, lba, count, buf, retries);
     }
     uint32_t at = 0;
     if (Retryable(code)) {
@@ -101,6 +108,26 @@ BlockResult DoBlock(Op op, const Target &t, uint32_t lba, uint32_t count, uint8_
     r.tries = tries;
     // A sector narrowed down is tried alone on each card, a block that failed otherwise as a whole.
     if (!t.cards.empty()) r.card = Blame(op, t, r.lba, Retryable(code) ? 1 : count, buf + size_t(at) * kSector);
+    return r;
+}
+
+BlockResult DoRun(Op op, const Target &t, uint32_t lba, uint32_t count, uint8_t *buf, unsigned retries,
+                  const std::function<void(uint32_t)> &after)
+{
+    uint32_t done = 0;
+    while (done < count) {
+        const uint32_t n = std::min(count - done, blockLimit.load());
+        BlockResult r = DoBlock(op, t, lba + done, n, buf + size_t(done) * kSector, retries);
+        done += r.done;
+        if (after && r.done > 0) after(r.done);
+        if (r.failed || r.stopped || StopSignal.load() != 0) {
+            r.done = done;
+            r.stopped = r.stopped || !r.failed;
+            return r;
+        }
+    }
+    BlockResult r;
+    r.done = done;
     return r;
 }
 

@@ -1,7 +1,7 @@
-// One block of a run on a card: a READ(10) or WRITE(10) of up to 128 sectors
-// through the device layer. A block that fails with a medium error is done
-// again sector by sector, so every good sector before the bad one is moved
-// and the bad one is named; only that sector is tried again, --retries times.
+// One block of a run on a card: a READ(10) or WRITE(10) of up to
+// kBlockSectors through the device layer. A block that fails with a medium
+// error is done again sector by sector, so every good sector before the bad
+// one is moved and the bad one is named; only that sector is tried again, --retries times.
 // Any other failure (card taken out or changed, unit unplugged, protected,
 // in use) ends the block at once. A failure on the VD is put down to the
 // card behind it that fails the same call.
@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,7 +42,18 @@ struct BlockResult {
     std::string card;      // VD: the card(s) the failure is put down to
 };
 
+// Sectors of one block: a virtual unit takes more than the program's 128 a
+// call, and fewer, larger calls copy the same bytes in less time. A real
+// unit refuses them unsent; from its first refusal on, blocks are of 128.
+constexpr uint32_t kBlockSectors = 2048;
+
 BlockResult DoBlock(Op op, const Target &t, uint32_t lba, uint32_t count, uint8_t *buf, unsigned retries);
+
+// count sectors from lba on, block after block, until one fails or a stop is
+// asked for (stopped, also between blocks). done counts every sector moved;
+// after(n) is told each block's n. The other fields are the failing block's.
+BlockResult DoRun(Op op, const Target &t, uint32_t lba, uint32_t count, uint8_t *buf, unsigned retries,
+                  const std::function<void(uint32_t)> &after = nullptr);
 
 // For a VD run: whether the cards it reaches are all still in their slots
 // (and, for a read, still the one the VD shows). Fills r as a failure at lba

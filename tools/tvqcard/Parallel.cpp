@@ -189,22 +189,20 @@ bool ReadSpan(const Target &t, uint32_t start, uint64_t offset, size_t len, uint
 {
     const uint32_t sectors = static_cast<uint32_t>((len + kSector - 1) / kSector);
     const uint32_t lba0 = static_cast<uint32_t>(start + offset / kSector);
-    for (uint32_t s = 0; s < sectors;) {
-        const uint32_t n = std::min<uint32_t>(sectors - s, kMaxBlockSectors);
-        const BlockResult r = DoBlock(Op::Read, t, lba0 + s, n, buf + size_t(s) * kSector, retries);
-        s += r.done;
-        const uint64_t have = std::min<uint64_t>(uint64_t(s) * kSector, len);
-        if (r.failed) {
-            Fail(Op::Read, t, r, out);
-            out->bytes = offset + have;
-            return false;
-        }
-        if (r.stopped || StopSignal.load() != 0) {
-            out->kind = Outcome::Stopped;
-            out->bytes = offset + have;
-            return false;
-        }
+    uint64_t have = 0;
+    const BlockResult r = DoRun(Op::Read, t, lba0, sectors, buf, retries, [&](uint32_t moved) {
+        have = std::min<uint64_t>(have + uint64_t(moved) * kSector, len);
         state.done = offset + have;
+    });
+    if (r.failed) {
+        Fail(Op::Read, t, r, out);
+        out->bytes = offset + have;
+        return false;
+    }
+    if (r.stopped) {
+        out->kind = Outcome::Stopped;
+        out->bytes = offset + have;
+        return false;
     }
     return true;
 }
@@ -316,21 +314,18 @@ Outcome WriteOne(const CardWork &c, uint32_t start, CardQueue &q, const std::str
         const size_t fits = static_cast<size_t>(std::min<uint64_t>(len, c.room - offset));
         const size_t whole = fits / kSector;
         uint32_t lba = static_cast<uint32_t>(start + offset / kSector);
-        for (size_t done = 0; done < whole && !stop;) {
-            const uint32_t n = static_cast<uint32_t>(std::min<size_t>(whole - done, kMaxBlockSectors));
-            const BlockResult r = DoBlock(Op::Write, c.target, lba, n,
-                                          const_cast<uint8_t *>(p->data.data()) + done * kSector, retries);
-            done += r.done;
-            lba += r.done;
-            out.bytes += uint64_t(r.done) * kSector;
-            state.done = out.bytes;
-            if (r.failed) {
-                Fail(Op::Write, c.target, r, &out);
-                stop = true;
-            } else if (r.stopped || StopSignal.load() != 0) {
-                out.kind = Outcome::Stopped;
-                stop = true;
-            }
+        const BlockResult r = DoRun(Op::Write, c.target, lba, static_cast<uint32_t>(whole),
+                                    const_cast<uint8_t *>(p->data.data()), retries, [&](uint32_t moved) {
+                                        out.bytes += uint64_t(moved) * kSector;
+                                        state.done = out.bytes;
+                                    });
+        lba += r.done;
+        if (r.failed) {
+            Fail(Op::Write, c.target, r, &out);
+            stop = true;
+        } else if (r.stopped) {
+            out.kind = Outcome::Stopped;
+            stop = true;
         }
         if (stop) break;
         const size_t rest = fits % kSector;

@@ -1,4 +1,5 @@
-// SHA-256 through libcrypto's EVP interface.
+// SHA-256 through libcrypto's EVP interface. libcrypto is set up on the
+// first use, so a run that hashes nothing never pays for it.
 #pragma once
 
 #include <cstddef>
@@ -16,5 +17,6 @@ public:
     std::string Hex();
 
 private:
-    void *ctx_;
+    void *Ctx();
+    void *ctx_ = nullptr;
 };

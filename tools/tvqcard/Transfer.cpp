@@ -18,7 +18,7 @@ namespace {
 constexpr uint32_t kSector = 512;
 constexpr size_t kChunkBytes = 1u << 20;  // 16 device calls per hand-over between the threads
 constexpr size_t kChunks = 4;
-constexpr size_t kDirectBytes = 256u << 10;  // 4 device calls per write of the file
+constexpr size_t kDirectBytes = 256u << 10;  // one device call per write of the file, and the buffer stays in cache
 
 std::string progressLabel;
 
@@ -45,6 +45,18 @@ void Fail(Op op, const Target &t, const BlockResult &r, Outcome *out)
     out->card = r.card;
 }
 
+// Up to `room` bytes of the `left` sectors from lba into the chunk, which
+// holds what was moved; the bar follows each block.
+BlockResult ReadRun(const Target &t, uint64_t lba, uint64_t left, size_t room, Chunk &c, const Options &o,
+                    Progress &bar)
+{
+    const auto n = static_cast<uint32_t>(std::min<uint64_t>(left, room / kSector));
+    const BlockResult r = DoRun(Op::Read, t, static_cast<uint32_t>(lba), n, c.data.data(), o.retries,
+                                [&](uint32_t moved) { bar.Add(uint64_t(moved) * kSector); });
+    c.bytes = size_t(r.done) * kSector;
+    return r;
+}
+
 // Card → consumer on the device thread itself, through one buffer small
 // enough to stay in the processor's cache: for a consumer that only copies
 // (a plain file), a second thread costs more in hand-overs and cache misses
@@ -65,24 +77,11 @@ Outcome FromCardDirect(const Target &t, uint32_t start, uint64_t count, const Op
     uint64_t lba = start, left = count;
     bool stop = false;
     while (left > 0 && !stop) {
-        c.bytes = 0;
-        while (left > 0 && c.bytes < kDirectBytes) {
-            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>({left, kMaxBlockSectors, (kDirectBytes - c.bytes) / kSector}));
-            const BlockResult r = DoBlock(Op::Read, t, static_cast<uint32_t>(lba), n, c.data.data() + c.bytes, o.retries);
-            c.bytes += size_t(r.done) * kSector;
-            lba += r.done;
-            left -= r.done;
-            bar.Add(uint64_t(r.done) * kSector);
-            if (r.failed) {
-                Fail(Op::Read, t, r, &out);
-                stop = true;
-                break;
-            }
-            if (r.stopped || StopSignal.load() != 0) {
-                stop = true;
-                break;
-            }
-        }
+        const BlockResult r = ReadRun(t, lba, left, kDirectBytes, c, o, bar);
+        lba += r.done;
+        left -= r.done;
+        if (r.failed) Fail(Op::Read, t, r, &out);
+        stop = r.failed || r.stopped;
         BlockResult moved;
         if ((!stop || out.kind == Outcome::Done) &&
             !VdCardsStay(Op::Read, t, static_cast<uint32_t>(lba - c.bytes / kSector), &moved)) {
@@ -133,23 +132,11 @@ Outcome FromCard(const Target &t, uint32_t start, uint64_t count, const Options 
     while (left > 0 && !stop) {
         Chunk *c = pipe.TakeFree();
         if (c == nullptr) break;
-        while (left > 0 && c->bytes < kChunkBytes) {
-            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>({left, kMaxBlockSectors, (kChunkBytes - c->bytes) / kSector}));
-            const BlockResult r = DoBlock(Op::Read, t, static_cast<uint32_t>(lba), n, c->data.data() + c->bytes, o.retries);
-            c->bytes += size_t(r.done) * kSector;
-            lba += r.done;
-            left -= r.done;
-            bar.Add(uint64_t(r.done) * kSector);
-            if (r.failed) {
-                Fail(Op::Read, t, r, &out);
-                stop = true;
-                break;
-            }
-            if (r.stopped || StopSignal.load() != 0) {
-                stop = true;
-                break;
-            }
-        }
+        const BlockResult r = ReadRun(t, lba, left, kChunkBytes, *c, o, bar);
+        lba += r.done;
+        left -= r.done;
+        if (r.failed) Fail(Op::Read, t, r, &out);
+        stop = r.failed || r.stopped;
         // The cards behind the VD are checked once a chunk, and at the end, before the chunk counts.
         BlockResult moved;
         if (!stop || out.kind == Outcome::Done) {
@@ -335,21 +322,17 @@ Outcome WriteFromFile(const Target &t, uint32_t start, imagefile::Reader &src, u
     Outcome result = FromFile(src, bytes, name, o, &goesOn, nullptr, [&](const Chunk &c, uint64_t offset, Outcome *out) {
         uint64_t lba = start + offset / kSector;
         const size_t whole = c.bytes / kSector;
-        for (size_t done = 0; done < whole;) {
-            const uint32_t n = static_cast<uint32_t>(std::min<size_t>(whole - done, kMaxBlockSectors));
-            uint8_t *p = const_cast<uint8_t *>(c.data.data()) + done * kSector;
-            const BlockResult r = DoBlock(Op::Write, t, static_cast<uint32_t>(lba), n, p, o.retries);
-            done += r.done;
-            lba += r.done;
-            out->bytes += uint64_t(r.done) * kSector;
-            if (r.failed) {
-                Fail(Op::Write, t, r, out);
-                return false;
-            }
-            if (r.stopped || StopSignal.load() != 0) {
-                out->kind = Outcome::Stopped;
-                return false;
-            }
+        const BlockResult r = DoRun(Op::Write, t, static_cast<uint32_t>(lba), static_cast<uint32_t>(whole),
+                                    const_cast<uint8_t *>(c.data.data()), o.retries,
+                                    [&](uint32_t moved) { out->bytes += uint64_t(moved) * kSector; });
+        lba += r.done;
+        if (r.failed) {
+            Fail(Op::Write, t, r, out);
+            return false;
+        }
+        if (r.stopped) {
+            out->kind = Outcome::Stopped;
+            return false;
         }
         const size_t rest = c.bytes % kSector;
         if (rest != 0) {
@@ -386,13 +369,13 @@ Outcome CompareWithFile(const std::vector<Target> &targets, uint32_t start, imag
                         const std::string &name, const Options &o,
                         const std::function<bool(const Difference &)> &onDiff, uint64_t *pastEnd)
 {
-    std::vector<uint8_t> card(size_t(kMaxBlockSectors) * kSector);
+    std::vector<uint8_t> card(size_t(kBlockSectors) * kSector);
     bool goesOn = false;
     uint64_t rest = 0;
     return FromFile(src, bytes, name, o, &goesOn, pastEnd ? pastEnd : &rest, [&](const Chunk &c, uint64_t offset, Outcome *out) {
         const uint64_t firstLba = start + offset / kSector;
         for (size_t done = 0; done < c.bytes;) {
-            const size_t len = std::min<size_t>(c.bytes - done, size_t(kMaxBlockSectors) * kSector);
+            const size_t len = std::min<size_t>(c.bytes - done, size_t(kBlockSectors) * kSector);
             const uint32_t n = static_cast<uint32_t>((len + kSector - 1) / kSector);
             const uint64_t lba = firstLba + done / kSector;
             const uint8_t *file = c.data.data() + done;
