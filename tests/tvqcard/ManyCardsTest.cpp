@@ -275,7 +275,7 @@ TEST(TvqcardManyCards, CompressedImageComparedWithSeveralCards)
     EXPECT_EQ(Row(j, "slot1").at("result"), "failed") << r.out;
 }
 
-TEST(TvqcardManyCards, ACardPulledMidCompareStopsOnlyItself)
+TEST(TvqcardManyCards, ACardPulledOrChangedMidCompareStopsOnlyItself)
 {
     Fixture f;
     f.bus.AddUnit("u");
@@ -283,6 +283,8 @@ TEST(TvqcardManyCards, ACardPulledMidCompareStopsOnlyItself)
     for (int s = 1; s <= 4; ++s) Card(f, s, data);
     const std::string src = f.File("src.img", data);
     f.bus.Throttle("u", 24 * kMiB);  // 2 s for the four cards
+    // Slot1 answers as a card changed behind the run's back would.
+    const uint32_t id = f.bus.SetFault("u", "slot=1 op=read lba=5000-5000 effect=sense:06/28/00");
     ToolRun t(f.bus.ScratchDir());
     ASSERT_TRUE(t.Start({"--json", "compare", "all", src}));
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
@@ -292,7 +294,14 @@ TEST(TvqcardManyCards, ACardPulledMidCompareStopsOnlyItself)
     const json j = json::parse(r.out);
     EXPECT_EQ(Row(j, "slot3").at("result"), "failed") << r.out;
     EXPECT_LT(Row(j, "slot3").at("bytes").get<uint64_t>(), data.size()) << r.out;
-    for (const char *s : {"slot1", "slot2", "slot4"}) {
+    EXPECT_GT(f.bus.FireCount("u", id), 0u);
+    EXPECT_EQ(Row(j, "slot1").at("result"), "failed") << r.out;
+    // Not a medium error: the block that met it fails whole, nothing of it counted.
+    const uint64_t at = Row(j, "slot1").at("failedSector");
+    EXPECT_LE(at, 5000u);
+    EXPECT_EQ(Row(j, "slot1").at("bytes"), at * 512);
+    EXPECT_EQ(Row(j, "slot1").at("cause"), "the card was changed (06/28/00)");
+    for (const char *s : {"slot2", "slot4"}) {
         EXPECT_EQ(Row(j, s).at("result"), "done") << s << r.out;
         EXPECT_EQ(Row(j, s).at("bytes"), data.size()) << s;
     }
