@@ -150,4 +150,26 @@ std::vector<DeviceEntry> ListCardDevices()
     return out;
 }
 
+std::string DiskSerial(const std::string &sysName)
+{
+    if (sysName.empty() || sysName.find('/') != std::string::npos || sysName[0] == '.') return "";
+    Ptr<struct udev> udev(udev_new());
+    if (!udev) return "";
+    Ptr<struct udev_device> d(udev_device_new_from_subsystem_sysname(udev.get(), "block", sysName.c_str()));
+    if (!d) return "";
+    // The card's own number, where the slot reads it from the card.
+    if (struct udev_device *mmc = udev_device_get_parent_with_subsystem_devtype(d.get(), "mmc", nullptr)) {
+        const std::string serial = Attr(mmc, "serial");
+        if (!serial.empty()) return serial;
+    }
+    for (const char *key : {"ID_SERIAL_SHORT", "ID_SERIAL"}) {
+        const std::string serial = Prop(d.get(), key);
+        if (!serial.empty()) return serial;
+    }
+    // No udev database: the USB device's own words.
+    if (struct udev_device *usb = udev_device_get_parent_with_subsystem_devtype(d.get(), "usb", "usb_device"))
+        return Attr(usb, "serial");
+    return "";
+}
+
 }  // namespace blockdev

@@ -27,4 +27,9 @@ struct DeviceEntry {
 // In the kernel's order of names.
 std::vector<DeviceEntry> ListCardDevices();
 
+// The serial number the system knows for the whole disk sysName ("sdb",
+// "mmcblk0"): an SD or MMC card's own, else the drive's as udev records it,
+// else its USB device's from sysfs. "" when none is known (a loop device).
+std::string DiskSerial(const std::string &sysName);
+
 }  // namespace blockdev

@@ -357,17 +357,9 @@ bool Backend::LookAt(CardState *c)
     return in;
 }
 
-namespace {
-
-// What names a card for as long as it is in: a pulled card's image keeps its
-// name and the next one gets a fresh one; a device's own cards go by the
-// kernel's numbers (the device medium tells those apart).
-std::string CardIdentity(const vbus::Card &c)
-{
-    return c.device.empty() ? "image:" + c.image : "device:" + c.device;
-}
-
-}  // namespace
+// A card's identity is the description's (an image put in again is another
+// card); a device's own cards go by the kernel's numbers, which its medium tells apart.
+using vbus::CardIdentity;
 
 namespace vd {
 constexpr int kSeenVd = 0;

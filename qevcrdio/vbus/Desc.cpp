@@ -310,7 +310,8 @@ bool ParseCardTable(const toml::table &t, const std::string &where, const std::s
               r.U32("heads", &p.heads) && r.U32("total_sectors", &p.totalSectors) &&
               r.U32("sectors_per_track", &p.sectorsPerTrack) && r.U32("sector_size", &p.sectorSize) &&
               r.U32("wait_check", &p.waitCheck) && r.U32("access_timing", &p.accessTiming) &&
-              r.U64("throttle_bytes_per_second", INT64_MAX, &c->throttleBytesPerSecond) && r.NoOthers();
+              r.U64("throttle_bytes_per_second", INT64_MAX, &c->throttleBytesPerSecond) &&
+              r.U64("insert_id", INT64_MAX, &c->insertId) && r.NoOthers();
     if (!ok) return false;
     if (t.contains("ejected_medium") && c->ejectedMedium == 0) c->ejectedMedium = kEjectedUnknown;
     if (!c->device.empty()) {
@@ -414,6 +415,7 @@ std::string CardLines(const Card &c, const std::string &unitDir)
     // Written only when set, so cards without one read the same in earlier versions.
     std::string speed =
         c.throttleBytesPerSecond ? Line("throttle_bytes_per_second", std::to_string(c.throttleBytesPerSecond)) : "";
+    if (c.insertId != 0) speed += Line("insert_id", std::to_string(c.insertId));
     if (!c.device.empty()) {
         std::string t = Line("device", TomlString(c.device)) + speed;
         // "ejected" where the kernel gives no numbers is written as 0.

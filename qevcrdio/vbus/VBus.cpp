@@ -117,7 +117,29 @@ uint64_t CheckImageFile(const std::string &path)
     return size;
 }
 
+// Random, non-zero, and small enough for a TOML integer.
+uint64_t NewInsertId()
+{
+    uint64_t id = 0;
+    while (id == 0) {
+        if (::getentropy(&id, sizeof id) != 0) {
+            timespec ts{};
+            ::clock_gettime(CLOCK_REALTIME, &ts);
+            id = (uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec)) ^ (uint64_t(::getpid()) << 40);
+        }
+        id &= INT64_MAX;
+    }
+    return id;
+}
+
 }  // namespace
+
+std::string CardIdentity(const Card &c)
+{
+    std::string id = c.device.empty() ? "image:" + c.image : "device:" + c.device;
+    if (c.insertId != 0) id += "#" + std::to_string(c.insertId);
+    return id;
+}
 
 
 Bus::Bus(const std::string &dir) : dir_(dir.empty() ? DefaultBusDir() : dir)
@@ -356,6 +378,7 @@ std::string Bus::Insert(const std::string &name, int slot, const std::string &im
     if (FindCard(u, slot)) throw occupied();
     Card c;
     c.slot = slot;
+    c.insertId = NewInsertId();
     uint64_t bytes;
     if (image.empty()) {
         if (blankBytes == 0 || blankBytes % 512 != 0)
@@ -472,6 +495,7 @@ std::string Bus::InsertDevice(const std::string &name, int slot, const std::stri
         // The stable name stays as the user gave it: /dev/sdX may name another reader tomorrow.
         c.device = device[0] == '/' ? device : Absolute(device);
         c.params.totalSectors = 0;
+        c.insertId = NewInsertId();
         now.cards.push_back(c);
     });
     return node;

@@ -98,8 +98,17 @@ struct Card {
     std::string ejectedBoot;     // the boot the number belongs to (numbering starts anew at boot)
     DriveParams params;
     uint64_t throttleBytesPerSecond = 0;  // the card's own speed, beside the unit's limit (0 = unlimited)
+    // Drawn anew at every insert or bind, so the same image or device put in
+    // again is another card; 0 in descriptions written before there was one.
+    uint64_t insertId = 0;
 };
 constexpr uint64_t kEjectedUnknown = UINT64_MAX;
+
+// What tells the card in a slot from the one before it and the one after it,
+// as far as the description knows: the image or bound device, and the insert
+// that put it there. The medium in a bound device has its own number besides
+// (the kernel's disk sequence, blockdev::Medium::diskSeq).
+std::string CardIdentity(const Card &card);
 
 
 // Operations a fault rule can apply to (bit mask).

@@ -1,5 +1,7 @@
 #include "CardMedia.h"
 
+#include "DevList.h"
+#include "Node.h"
 #include "VBus.h"
 
 #include <fcntl.h>
@@ -165,4 +167,54 @@ std::string UnitInUse()
     } catch (const std::exception &) {
     }
     return "";
+}
+
+SlotCard CardInSlot(const std::string &unit, int slot)
+{
+    SlotCard out;
+    std::unique_ptr<vbus::Bus> bus;
+    if (unit.empty() || !OpenBus(&bus)) return out;
+    vbus::Card card;
+    try {
+        const vbus::Unit u = bus->GetUnit(unit);
+        bool found = false;
+        for (const vbus::Card &c : u.cards)
+            if (c.slot == slot) {
+                card = c;
+                found = true;
+            }
+        if (!found) {
+            out.known = true;  // no card: nothing to tell apart
+            return out;
+        }
+    } catch (const std::exception &) {
+        return out;
+    }
+    out.id = vbus::CardIdentity(card);
+    out.device = card.device;
+    if (card.device.empty()) {
+        out.known = true;
+        return out;
+    }
+    const blockdev::Medium m = blockdev::Probe(card.device);
+    if (m.state != blockdev::Medium::Present) {
+        out.known = true;
+        out.id.clear();
+        return out;
+    }
+    // Without the kernel's numbers one card in the reader looks like the next.
+    out.known = m.diskSeq != 0;
+    out.id += "@" + std::to_string(m.diskSeq);
+    return out;
+}
+
+void NodeAndSerial(const std::string &device, std::string *node, std::string *serial)
+{
+    node->clear();
+    serial->clear();
+    blockdev::NodeInfo info;
+    std::string why;
+    if (device.empty() || !blockdev::Resolve(device, &info, &why)) return;
+    *node = info.node;
+    *serial = blockdev::DiskSerial(info.diskSysName);
 }

@@ -20,6 +20,20 @@ struct MediumUse {
 // file of st: writing that file writes onto those cards.
 std::vector<MediumUse> CardsUnder(const struct stat &st);
 
+// The card in a slot of a unit on the bus, as far as one card can be told
+// from the next: the description's identity of it (vbus::CardIdentity) and,
+// for a bound device, the kernel's number of the medium in it now.
+struct SlotCard {
+    bool known = false;  // id tells this card from every other; false: the bus or the kernel cannot say
+    std::string id;
+    std::string device;  // the bound device as bound ("" for an image card)
+};
+SlotCard CardInSlot(const std::string &unit, int slot);
+
+// A bound device's node ("/dev/sdb") and the serial the system knows for it
+// ("" for each when not known).
+void NodeAndSerial(const std::string &device, std::string *node, std::string *serial);
+
 // The unit the device layer found, by name on the bus ("" when it cannot be
 // told): the first plugged-in TVQ unit in bus order, as the scan takes it.
 std::string UnitInUse();

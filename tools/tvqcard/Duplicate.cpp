@@ -1,15 +1,22 @@
 // tvqcard duplicate: a station that writes one image onto every card that
 // comes into a watched slot. One thread per slot waits for a card, writes it
 // (reading it back with --verify), ejects it when asked, logs it, and then
-// waits for the slot to be seen empty: a card is never written twice without
-// being taken out in between.
+// leaves it alone until another card is in the slot. Cards are told apart as
+// the bus tells them (each insert is another card; a bound device's medium
+// goes by the kernel's disk sequence number), so a card swapped between two
+// looks is still written, and a card that stays in never twice. Where nobody
+// can tell (a unit without the bus, a kernel without the numbers) a card
+// counts as new once its slot was seen empty.
+#include "CardMedia.h"
 #include "Commands.h"
+#include "DuplicateLine.h"
 #include "Messages.h"
 #include "Output.h"
 #include "Parallel.h"
 #include "Progress.h"
 #include "tvq2xx.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,7 +25,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -26,11 +32,12 @@ using json = nlohmann::json;
 
 namespace {
 
-enum SlotPhase { Waiting, Writing, DoneOk, Failed, Refused, Stopping };
+enum SlotPhase { Waiting, Busy, DoneOk, Failed, Refused, Stopping };
 
 struct SlotWatch {
     uint32_t slot = 0;
     std::atomic<int> phase{Waiting};
+    std::vector<CardProgress> progress = std::vector<CardProgress>(1);  // of the card being written
 };
 
 std::string Now()
@@ -41,6 +48,33 @@ std::string Now()
     ::gmtime_r(&t, &tm);
     std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return buf;
+}
+
+unsigned Columns()
+{
+    struct winsize ws {};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+    return 80;
+}
+
+StationSlot Shown(const Session &s, const SlotWatch &w)
+{
+    StationSlot out{s.Name(w.slot), s.Label(w.slot), StationSlot::Waiting, -1};
+    switch (w.phase.load()) {
+    case Busy: {
+        const CardProgress &p = w.progress[0];
+        const uint64_t total = p.total.load(), done = p.done.load();
+        out.state = p.phase.load() == CardProgress::Verifying ? StationSlot::Verifying : StationSlot::Writing;
+        out.percent = total > 0 ? static_cast<int>(std::min<uint64_t>(done, total) * 100 / total) : 0;
+        break;
+    }
+    case DoneOk: out.state = StationSlot::DoneOk; break;
+    case Failed: out.state = StationSlot::Failed; break;
+    case Refused: out.state = StationSlot::Refused; break;
+    case Stopping: out.state = StationSlot::Stopped; break;
+    default: break;
+    }
+    return out;
 }
 
 }  // namespace
@@ -62,16 +96,17 @@ int Duplicate(const DuplicateArgs &a)
         if (log == nullptr) throw ToolError(Say(Msg::FileOpen, {a.log, std::strerror(errno)}));
     }
     s.Reserve(slots);
-    // Cards come and go: the library's slot table is read per slot, from that slot's thread.
+    // The unit's name on the bus: how its cards are told apart ("" where the bus cannot say).
+    const std::string unit = UnitInUse();
     std::vector<std::unique_ptr<SlotWatch>> watch;
     for (uint32_t n : slots) {
         watch.push_back(std::make_unique<SlotWatch>());
         watch.back()->slot = n;
     }
-    std::mutex logMu;
+    std::mutex logMu, screenMu;
     std::atomic<uint64_t> good{0}, bad{0}, inFlight{0};
     std::atomic<bool> enough{false};
-    bool lines = Progress::Enabled();
+    const bool lines = Progress::Enabled();
     Progress::Enable(false);  // the per-card lines of a write give way to the station's one line
 
     auto record = [&](const json &j) {
@@ -82,30 +117,53 @@ int Duplicate(const DuplicateArgs &a)
         }
         if (common.json) EmitLine(stdout, j.dump());
     };
+    // A message takes the line's place; the next draw puts the line back under it.
+    auto complain = [&](const std::string &text) {
+        std::lock_guard<std::mutex> lock(screenMu);
+        if (lines) std::fputs("\r\033[K", stderr);
+        Complain(text);
+    };
+    auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); };
 
     auto station = [&](SlotWatch &w) {
         const uint32_t target = s.TargetOf(w.slot);
-        bool mustLeave = false;  // the card in the slot was handled: wait until it is taken out
+        std::string handled;     // the card last handled here, where cards can be told apart
+        bool mustLeave = false;  // where they cannot: the card in the slot was handled, wait until it is out
         while (StopSignal.load() == 0 && !enough.load()) {
+            // The bus looked at on both sides of the drive information: the record is of that card.
+            const SlotCard before = CardInSlot(unit, static_cast<int>(w.slot));
             SlotRecord r{};
             const bool read = ReadDriveInfo(target, r);
-            const bool present = read && r.CardPresent != 0;
-            if (!present) {
+            const SlotCard card = CardInSlot(unit, static_cast<int>(w.slot));
+            const bool known = before.known && card.known;
+            if (!read) {  // not an empty slot: nothing is known of it now
+                pause();
+                continue;
+            }
+            if (r.CardPresent == 0) {
                 mustLeave = false;
                 if (w.phase.load() != Waiting) w.phase = Waiting;
+                pause();
+                continue;
             }
-            if (!present || mustLeave) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (known ? card.id.empty() || card.id != before.id || card.id == handled : mustLeave) {
+                pause();
                 continue;
             }
             // With --count, no more cards are begun than could still be needed.
             if (a.count != 0 && good.load() + inFlight.load() >= a.count) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                pause();
                 continue;
             }
             mustLeave = true;
+            handled = card.id;
+            std::string node, serial;
+            NodeAndSerial(card.device, &node, &serial);
             const uint64_t cardBytes = uint64_t(r.TotalSectors) * kSector;
-            json j{{"time", Now()}, {"slot", s.Name(w.slot)}, {"device", nullptr}, {"serial", nullptr},
+            json j{{"time", Now()},
+                   {"slot", s.Name(w.slot)},
+                   {"device", node.empty() ? json(nullptr) : json(node)},
+                   {"serial", serial.empty() ? json(nullptr) : json(serial)},
                    {"cardBytes", cardBytes}};
             if (r.SectorSize != 512 || r.Heads == 0 ||
                 (length.kind != imagefile::Length::Unknown && length.bytes > cardBytes)) {
@@ -118,7 +176,11 @@ int Duplicate(const DuplicateArgs &a)
                 record(j);
                 continue;
             }
-            w.phase = Writing;
+            CardProgress &p = w.progress[0];
+            p.phase = CardProgress::Waiting;
+            p.done = 0;
+            p.total = 0;
+            w.phase = Busy;
             ++inFlight;
             Outcome o;
             try {
@@ -126,7 +188,7 @@ int Duplicate(const DuplicateArgs &a)
                 uint64_t size = 0;
                 std::string sha;
                 o = WriteCards({{s.TargetFor(w.slot, Op::Write), cardBytes}}, 0, *image, a.file, a.verify, true,
-                               common.retries, &size, &sha)
+                               common.retries, &size, &sha, &w.progress)
                         .at(0);
             } catch (const ToolError &e) {
                 o.kind = Outcome::Failed;
@@ -149,7 +211,7 @@ int Duplicate(const DuplicateArgs &a)
             } else {
                 w.phase = o.kind == Outcome::Stopped ? Stopping : Failed;
                 ++bad;
-                if (o.kind != Outcome::Stopped) Complain(o.message);
+                if (o.kind != Outcome::Stopped) complain(o.message);
             }
             --inFlight;
         }
@@ -157,22 +219,16 @@ int Duplicate(const DuplicateArgs &a)
 
     std::vector<std::thread> threads;
     for (auto &w : watch) threads.emplace_back([&, p = w.get()] { station(*p); });
-    auto allDone = [&] {
-        return StopSignal.load() != 0 || enough.load();
-    };
     auto draw = [&] {
-        if (lines) {
-            std::string line;
-            for (auto &w : watch) {
-                static const char *names[] = {"waiting", "writing", "done OK", "FAILED", "refused", "stopped"};
-                line += s.Name(w->slot) + ": " + names[w->phase.load()] + "  ";
-            }
-            line += "| " + std::to_string(good.load()) + " good, " + std::to_string(bad.load()) + " failed";
-            std::fprintf(stderr, "\r%s\033[K", line.c_str());
-            std::fflush(stderr);
-        }
+        if (!lines) return;
+        std::vector<StationSlot> shown;
+        for (auto &w : watch) shown.push_back(Shown(s, *w));
+        const std::string line = StationLine(shown, good.load(), bad.load(), Columns());
+        std::lock_guard<std::mutex> lock(screenMu);
+        std::fprintf(stderr, "\r%s\033[K", line.c_str());
+        std::fflush(stderr);
     };
-    while (!allDone()) {
+    while (StopSignal.load() == 0 && !enough.load()) {
         draw();
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }

@@ -85,15 +85,10 @@ private:
     std::string error_;
 };
 
-enum Phase { Waiting, Writing, Verifying, Hashing, Comparing, Finished };
-
-// What the progress lines show of one card; written by its worker only.
-struct CardState {
-    std::atomic<int> phase{Waiting};
-    std::atomic<uint64_t> done{0};
-    std::atomic<uint64_t> total{0};
-    std::atomic<int> result{-1};  // Outcome::Kind once finished
-};
+using CardState = CardProgress;
+constexpr auto Writing = CardProgress::Writing, Verifying = CardProgress::Verifying,
+               Hashing = CardProgress::Hashing, Comparing = CardProgress::Comparing,
+               Finished = CardProgress::Finished;
 
 double Since(std::chrono::steady_clock::time_point t0)
 {
@@ -439,10 +434,11 @@ Outcome CompareOne(const CardWork &c, uint32_t start, CardQueue &q, const std::s
 
 std::vector<Outcome> WriteCards(const std::vector<CardWork> &cards, uint32_t start, imagefile::Reader &src,
                                 const std::string &name, bool verify, bool hash, unsigned retries,
-                                uint64_t *imageBytes, std::string *imageSha)
+                                uint64_t *imageBytes, std::string *imageSha, std::vector<CardProgress> *progress)
 {
     std::vector<Outcome> outs(cards.size());
-    std::vector<CardState> states(cards.size());
+    std::vector<CardState> own(progress != nullptr ? 0 : cards.size());
+    std::vector<CardState> &states = progress != nullptr ? *progress : own;
     std::vector<std::unique_ptr<CardQueue>> queues;
     for (size_t i = 0; i < cards.size(); ++i) {
         queues.push_back(std::make_unique<CardQueue>());

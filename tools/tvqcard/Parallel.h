@@ -10,6 +10,7 @@
 #include "Compress.h"
 #include "Transfer.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,13 +20,24 @@ struct CardWork {
     uint64_t room = 0;  // bytes from the start sector to the card's end (write, compare); bytes to hash (hash)
 };
 
+// How far one card's work has got; written by its worker, read by anyone.
+struct CardProgress {
+    enum Phase { Waiting, Writing, Verifying, Hashing, Comparing, Finished };
+    std::atomic<int> phase{Waiting};
+    std::atomic<uint64_t> done{0};
+    std::atomic<uint64_t> total{0};  // of the phase: the write's bytes, then the read-back's
+    std::atomic<int> result{-1};     // Outcome::Kind once finished
+};
+
 // Writes the image onto every card from sector start and, with verify, reads
 // each card back against it. One outcome per card, in order. *imageBytes is
 // the image's length once it was read to its end (0 when it was not), and
-// *imageSha its SHA-256 when hash is set and it was read whole.
+// *imageSha its SHA-256 when hash is set and it was read whole. progress,
+// when given, holds one entry per card for a caller that shows its own lines.
 std::vector<Outcome> WriteCards(const std::vector<CardWork> &cards, uint32_t start, imagefile::Reader &src,
                                 const std::string &name, bool verify, bool hash, unsigned retries,
-                                uint64_t *imageBytes, std::string *imageSha);
+                                uint64_t *imageBytes, std::string *imageSha,
+                                std::vector<CardProgress> *progress = nullptr);
 
 // SHA-256 of each card's `room` bytes from sector start, all at once.
 std::vector<Outcome> HashCards(const std::vector<CardWork> &cards, uint32_t start, unsigned retries);

@@ -125,14 +125,17 @@ int main(int argc, char **argv)
 
     DuplicateArgs da;
     auto *duplicate = app.add_subcommand("duplicate", "stays running and writes FILE onto every card that comes into a "
-                                                      "watched slot; a card is written once, then waits to be taken "
-                                                      "out; Ctrl+C begins no new card and stops the running ones");
+                                                      "watched slot; each card is written once (another card, or the "
+                                                      "same one taken out and put in again, is written anew); Ctrl+C "
+                                                      "begins no new card and stops the running ones");
     duplicate->add_option("FILE", da.file, "the image file written: plain, gzip, xz, zstd or bzip2")->required();
     duplicate->add_option("SLOT", da.slots, "slots to watch (default: every slot but the master)");
     duplicate->add_flag("--verify", da.verify, "reads each card back and compares it with FILE");
     duplicate->add_flag("--eject", da.eject, "ejects each card written well, where the unit can");
-    duplicate->add_option("--log", da.log, "appends one JSON line per card: time, slot, card size, SHA-256, result, "
-                                           "seconds")->type_name("FILE");
+    duplicate->add_option("--log", da.log, "appends one JSON line per card: time, slot, device and serial, card "
+                                           "size, SHA-256, result, seconds; device is the node of a card in a reader "
+                                           "bound to the slot and serial the one the system knows for it (null when "
+                                           "none), both null for an image card")->type_name("FILE");
     duplicate->add_option("--count", da.count, "ends after N cards written well")->type_name("N");
 
     std::string ejectSlot;
