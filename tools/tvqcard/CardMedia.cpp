@@ -1,5 +1,6 @@
 #include "CardMedia.h"
 
+#include "Desc.h"
 #include "DevList.h"
 #include "Node.h"
 #include "VBus.h"
@@ -160,7 +161,9 @@ std::string UnitInUse()
             }
             const vbus::UnitDesc &d = u.unitDesc;
             const bool tvq = d.model == vbus::Model::Tvq210 || d.model == vbus::Model::Tvq206;
-            const bool plainIdentity = (d.vendor.empty() || d.vendor == "QEVRA") && d.product.empty() &&
+            // Read back with the model's defaults filled in.
+            const bool plainIdentity = (d.vendor.empty() || d.vendor == "QEVRA") &&
+                                       (d.product.empty() || d.product == vbus::ModelProduct(d.model)) &&
                                        (d.bridge.empty() || d.bridge.find("TVQ-MTX") != std::string::npos);
             if (d.connected && tvq) return plainIdentity ? name : "";
         }
