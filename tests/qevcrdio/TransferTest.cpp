@@ -284,4 +284,16 @@ TEST(Transfer, ACardSwappedBetweenTwoCallsIsToldOnce)
     u.bus.Bus().Unplug("u");
     u.bus.Bus().Plug("u");
     EXPECT_EQ(QevScRead10(2, 0, 8, back.data(), 512), 0);
+
+    // The operator's own image file, taken out and put in again: the same file, another card.
+    u.bus.Pull("u", 2);
+    const std::string own = u.bus.WriteFile("own.img", std::vector<uint8_t>(1u << 20, 0));
+    u.bus.InsertImage("u", 2, own, true);
+    ASSERT_EQ(QevScGetSlotStatus(0, &st), 0);
+    ASSERT_EQ(QevScRead10(2, 0, 8, back.data(), 512), 0);
+    u.bus.Pull("u", 2);
+    u.bus.InsertImage("u", 2, own, true);
+    EXPECT_EQ(QevScWrite10(2, 0, 8, data.data(), 512), QEV_E_MEDIUM_CHANGED);
+    EXPECT_EQ(VirtualBus::ReadFile(own, 0, 8 * 512), std::vector<uint8_t>(8 * 512, 0));
+    EXPECT_EQ(QevScWrite10(2, 0, 8, data.data(), 512), 0);
 }
