@@ -2,13 +2,18 @@
 // place of the kernel), where faults of the transport itself can be planted:
 // the node of the unit vanishing while a transfer runs ends the run at once,
 // naming the cause, never tried again, and nothing past the failure is
-// reported done or found on the card or in the file.
+// reported done or found on the card or in the file. The duplicate station
+// on the unit itself goes by its own slots, not by a virtual unit's beside it.
 #include "CardFixture.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
 
 using namespace tvqtest;
 using json = nlohmann::json;
@@ -27,10 +32,11 @@ struct EmulatedRun {
         ::mkdir(unitDir.c_str(), 0755);
     }
     std::string Card(int slot) const { return unitDir + "/slot" + std::to_string(slot) + ".img"; }
-    Result Run(const std::vector<std::string> &args, const std::string &fault)
+    Result Run(const std::vector<std::string> &args, const std::string &fault) { return f.Run(args, Env(fault)); }
+    std::map<std::string, std::string> Env(const std::string &fault)
     {
         const char *asan = std::getenv("ASAN_OPTIONS");
-        return f.Run(args, {{"LD_PRELOAD", TVQ_EMU_PRELOAD},
+        return {{"LD_PRELOAD", TVQ_EMU_PRELOAD},
                             {"TVQ_EMU", "210CF:last:" + unitDir},
                             {"TVQ_EMU_FAULT", fault},
                             {"QEVCRDIO_BACKEND", "sg"},
@@ -38,7 +44,7 @@ struct EmulatedRun {
                             {"LANG", "C"},
                             // A sanitized program takes a preloaded library after its own runtime.
                             {"ASAN_OPTIONS", std::string(asan && *asan ? std::string(asan) + ":" : "") +
-                                                 "verify_asan_link_order=0"}});
+                                                 "verify_asan_link_order=0"}};
     }
 };
 
@@ -111,6 +117,35 @@ TEST(TvqcardEmulatedUnit, TheUnitsNodeVanishingMidTransferEndsTheRunWhereItFaile
     }
     // The master card itself was only read.
     EXPECT_EQ(Whole(e.Card(1)), master);
+}
+
+size_t LogLines(const std::string &log)
+{
+    std::ifstream f(log);
+    size_t n = 0;
+    for (std::string line; std::getline(f, line);) n += !line.empty();
+    return n;
+}
+
+// A virtual unit on the bus beside the unit itself never stands in for it:
+// the unit's card is written though the virtual unit's slot is empty.
+TEST(TvqcardEmulatedUnit, TheDuplicateStationWatchesTheUnitsOwnSlots)
+{
+    EmulatedRun e;
+    e.f.bus.AddUnit("u");
+    e.f.bus.InsertBlank("u", 3, kCard);
+    const auto data = Pattern(256 * 1024, 43);
+    e.f.File("unit/slot1.img", std::vector<uint8_t>(kCard, 0));
+    e.f.File("unit/slot2.img", std::vector<uint8_t>(kCard, 0));
+    const std::string src = e.f.File("src.img", data);
+    const std::string log = e.f.Path("station.log");
+    ToolRun t(e.f.bus.ScratchDir(), e.Env(""));
+    ASSERT_TRUE(t.Start({"duplicate", src, "2", "--log", log, "--count", "1"}));
+    Result r = t.Wait(30);
+    EXPECT_EQ(r.rc, 0) << r.err;
+    ASSERT_EQ(LogLines(log), 1u);
+    EXPECT_NE(Slurp(log).find("\"result\":\"done\""), std::string::npos) << Slurp(log);
+    EXPECT_TRUE(Same(Whole(e.Card(2)).data(), data.data(), data.size()));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "Output.h"
 #include "Parallel.h"
 #include "Progress.h"
+#include "qevcrdio.h"
 #include "tvq2xx.h"
 
 #include <sys/ioctl.h>
@@ -96,8 +97,10 @@ int Duplicate(const DuplicateArgs &a)
         if (log == nullptr) throw ToolError(Say(Msg::FileOpen, {a.log, std::strerror(errno)}));
     }
     s.Reserve(slots);
-    // The unit's name on the bus: how its cards are told apart ("" where the bus cannot say).
-    const std::string unit = UnitInUse();
+    // The unit's name on the bus: how its cards are told apart. The unit itself
+    // (the library names its backend in every record) is none of the bus's.
+    const bool realUnit = s.Record(kVd).Reserved[QEV_BACKEND_BYTE] == QEV_BACKEND_SG;
+    const std::string unit = realUnit ? std::string() : UnitInUse();
     std::vector<std::unique_ptr<SlotWatch>> watch;
     for (uint32_t n : slots) {
         watch.push_back(std::make_unique<SlotWatch>());
