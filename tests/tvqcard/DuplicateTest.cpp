@@ -133,7 +133,9 @@ TEST(TvqcardDuplicate, ACardIsWrittenOncePerInsertEvenWhenSwappedBetweenTwoLooks
 
     // Looks at the slot that fail for a while are no empty slot: the card stays written once.
     const uint32_t rule = f.bus.SetFault("u", "slot=2 op=driveinfo count=next:6 effect=sense:02/3A/00");
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    for (int i = 0; i < 200 && f.bus.Bus().FireCount("u", rule) < 6; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(f.bus.Bus().FireCount("u", rule), 6u);
     EXPECT_EQ(Records(log).size(), 1u) << "a card left in was written again";
 
