@@ -1,5 +1,6 @@
 #include "Parallel.h"
 
+#include "Buffer.h"
 #include "Messages.h"
 #include "Progress.h"
 #include "Sha256.h"
@@ -26,7 +27,7 @@ constexpr size_t kQueuePieces = 4;  // how far the fastest card may run ahead of
 
 // A piece of the image, shared read-only by every card's worker.
 struct Piece {
-    std::vector<uint8_t> data;
+    Bytes data;
     std::string sha;  // of data, for the read-back (only with verify)
 };
 using PiecePtr = std::shared_ptr<const Piece>;
@@ -209,7 +210,7 @@ Outcome ReadBack(const Target &t, uint32_t start, uint64_t bytes, unsigned retri
                  const std::vector<std::string> *pieceSha, const std::string &name, bool wantSha)
 {
     Outcome out;
-    std::vector<uint8_t> buf(kPieceBytes);
+    Bytes buf(kPieceBytes);
     Sha256 all;
     state.done = 0;
     state.total = bytes;
@@ -381,7 +382,7 @@ Outcome CompareOne(const CardWork &c, uint32_t start, CardQueue &q, const std::s
     const auto t0 = std::chrono::steady_clock::now();
     const bool known = length.kind == imagefile::Length::Exact;
     Outcome out;
-    std::vector<uint8_t> buf(kPieceBytes);
+    Bytes buf(kPieceBytes);
     uint64_t offset = 0;  // compared and equal
     uint64_t seen = 0;    // of the image
     bool differs = false;

@@ -12,8 +12,10 @@
 #include <mutex>
 #include <vector>
 
+#include "Buffer.h"
+
 struct Chunk {
-    std::vector<uint8_t> data;
+    Bytes data;
     size_t bytes = 0;  // filled part of data
 };
 

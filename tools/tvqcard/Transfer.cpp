@@ -16,7 +16,7 @@
 namespace {
 
 constexpr uint32_t kSector = 512;
-constexpr size_t kChunkBytes = 1u << 20;  // 16 device calls per hand-over between the threads
+constexpr size_t kChunkBytes = 1u << 20;  // a block per hand-over between the threads
 constexpr size_t kChunks = 4;
 constexpr size_t kDirectBytes = 256u << 10;  // one device call per write of the file, and the buffer stays in cache
 
@@ -369,7 +369,7 @@ Outcome CompareWithFile(const std::vector<Target> &targets, uint32_t start, imag
                         const std::string &name, const Options &o,
                         const std::function<bool(const Difference &)> &onDiff, uint64_t *pastEnd)
 {
-    std::vector<uint8_t> card(size_t(kBlockSectors) * kSector);
+    Bytes card(size_t(kBlockSectors) * kSector);
     bool goesOn = false;
     uint64_t rest = 0;
     return FromFile(src, bytes, name, o, &goesOn, pastEnd ? pastEnd : &rest, [&](const Chunk &c, uint64_t offset, Outcome *out) {
