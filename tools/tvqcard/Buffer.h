@@ -1,7 +1,7 @@
 // Byte buffers that start on a page. The kernel copies into and out of them
 // at full speed (a large malloc'd buffer starts 16 bytes past a page, which
-// costs its copies about a fifth more per byte), and a card bound to a
-// device, read and written directly, takes them without a bounce buffer.
+// costs its copies a sixth or more per byte), and a card bound to a device,
+// read and written directly, takes them without a bounce buffer.
 #pragma once
 
 #include <cstddef>
