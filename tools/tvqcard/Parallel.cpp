@@ -91,22 +91,6 @@ constexpr auto Writing = CardProgress::Writing, Verifying = CardProgress::Verify
                Hashing = CardProgress::Hashing, Comparing = CardProgress::Comparing,
                Finished = CardProgress::Finished;
 
-double Since(std::chrono::steady_clock::time_point t0)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-void Fail(Op op, const Target &t, const BlockResult &r, Outcome *out)
-{
-    out->kind = r.stopped ? Outcome::Stopped : Outcome::Failed;
-    out->message = FailureText(op, t, r);
-    out->cardFailed = true;
-    out->failedSector = r.lba;
-    out->code = r.code;
-    out->tries = r.tries;
-    out->card = r.card;
-}
-
 unsigned Columns()
 {
     struct winsize ws {};
@@ -125,7 +109,7 @@ public:
     {
         if (!on_) return;
         const unsigned width = Columns();
-        const double secs = Since(t0_);
+        const double secs = SecondsSince(t0_);
         std::string text;
         if (drawn_) text += "\033[" + std::to_string(cards_.size()) + "A";
         for (size_t i = 0; i < cards_.size(); ++i) {
@@ -191,7 +175,7 @@ bool ReadSpan(const Target &t, uint32_t start, uint64_t offset, size_t len, uint
         state.done = offset + have;
     });
     if (r.failed) {
-        Fail(Op::Read, t, r, out);
+        RecordFailure(Op::Read, t, r, out);
         out->bytes = offset + have;
         return false;
     }
@@ -317,7 +301,7 @@ Outcome WriteOne(const CardWork &c, uint32_t start, CardQueue &q, const std::str
                                     });
         lba += r.done;
         if (r.failed) {
-            Fail(Op::Write, c.target, r, &out);
+            RecordFailure(Op::Write, c.target, r, &out);
             stop = true;
         } else if (r.stopped) {
             out.kind = Outcome::Stopped;
@@ -333,7 +317,7 @@ Outcome WriteOne(const CardWork &c, uint32_t start, CardQueue &q, const std::str
                 r = DoBlock(Op::Write, c.target, lba, 1, tail.data(), retries);
             }
             if (r.failed) {
-                Fail(Op::Write, c.target, r, &out);
+                RecordFailure(Op::Write, c.target, r, &out);
                 break;
             }
             out.bytes += rest;
@@ -366,7 +350,7 @@ Outcome WriteOne(const CardWork &c, uint32_t start, CardQueue &q, const std::str
             out = v;
         }
     }
-    out.seconds = Since(t0);
+    out.seconds = SecondsSince(t0);
     state.result = out.kind;
     state.phase = Finished;
     return out;
@@ -425,7 +409,7 @@ Outcome CompareOne(const CardWork &c, uint32_t start, CardQueue &q, const std::s
             out.message = Say(Msg::CompareCardEnds, {c.target.name, name, std::to_string(image - c.room)});
         }
     }
-    out.seconds = Since(t0);
+    out.seconds = SecondsSince(t0);
     state.result = out.kind;
     state.phase = Finished;
     return out;
@@ -478,7 +462,7 @@ std::vector<Outcome> HashCards(const std::vector<CardWork> &cards, uint32_t star
             const auto t0 = std::chrono::steady_clock::now();
             states[i].phase = Hashing;
             outs[i] = ReadBack(cards[i].target, start, cards[i].room, retries, states[i], nullptr, "", true);
-            outs[i].seconds = Since(t0);
+            outs[i].seconds = SecondsSince(t0);
             states[i].result = outs[i].kind;
             states[i].phase = Finished;
         });

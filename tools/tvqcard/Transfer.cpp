@@ -28,23 +28,6 @@ void OnStop(int sig)
     StopSignal.compare_exchange_strong(none, sig);
 }
 
-double Since(std::chrono::steady_clock::time_point t0)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-// A failed block into the run's outcome: its good sectors are counted by the caller.
-void Fail(Op op, const Target &t, const BlockResult &r, Outcome *out)
-{
-    out->kind = r.stopped ? Outcome::Stopped : Outcome::Failed;
-    out->message = FailureText(op, t, r);
-    out->cardFailed = true;
-    out->failedSector = r.lba;
-    out->code = r.code;
-    out->tries = r.tries;
-    out->card = r.card;
-}
-
 // Up to `room` bytes of the `left` sectors from lba into the chunk, which
 // holds what was moved; the bar follows each block.
 BlockResult ReadRun(const Target &t, uint64_t lba, uint64_t left, size_t room, Chunk &c, const Options &o,
@@ -80,12 +63,12 @@ Outcome FromCardDirect(const Target &t, uint32_t start, uint64_t count, const Op
         const BlockResult r = ReadRun(t, lba, left, kDirectBytes, c, o, bar);
         lba += r.done;
         left -= r.done;
-        if (r.failed) Fail(Op::Read, t, r, &out);
+        if (r.failed) RecordFailure(Op::Read, t, r, &out);
         stop = r.failed || r.stopped;
         BlockResult moved;
         if ((!stop || out.kind == Outcome::Done) &&
             !VdCardsStay(Op::Read, t, static_cast<uint32_t>(lba - c.bytes / kSector), &moved)) {
-            Fail(Op::Read, t, moved, &out);
+            RecordFailure(Op::Read, t, moved, &out);
             break;
         }
         if (c.bytes == 0) continue;
@@ -98,7 +81,7 @@ Outcome FromCardDirect(const Target &t, uint32_t start, uint64_t count, const Op
     }
     bar.Clear();
     if (out.kind == Outcome::Done && left > 0 && StopSignal.load() != 0) out.kind = Outcome::Stopped;
-    out.seconds = Since(t0);
+    out.seconds = SecondsSince(t0);
     return out;
 }
 
@@ -135,13 +118,13 @@ Outcome FromCard(const Target &t, uint32_t start, uint64_t count, const Options 
         const BlockResult r = ReadRun(t, lba, left, kChunkBytes, *c, o, bar);
         lba += r.done;
         left -= r.done;
-        if (r.failed) Fail(Op::Read, t, r, &out);
+        if (r.failed) RecordFailure(Op::Read, t, r, &out);
         stop = r.failed || r.stopped;
         // The cards behind the VD are checked once a chunk, and at the end, before the chunk counts.
         BlockResult moved;
         if (!stop || out.kind == Outcome::Done) {
             if (!VdCardsStay(Op::Read, t, static_cast<uint32_t>(lba - c->bytes / kSector), &moved)) {
-                Fail(Op::Read, t, moved, &out);
+                RecordFailure(Op::Read, t, moved, &out);
                 c->bytes = 0;
                 stop = true;
             }
@@ -159,7 +142,7 @@ Outcome FromCard(const Target &t, uint32_t start, uint64_t count, const Options 
         out.kind = Outcome::Stopped;
     }
 
-    out.seconds = Since(t0);
+    out.seconds = SecondsSince(t0);
     return out;
 }
 
@@ -260,7 +243,7 @@ Outcome FromFile(imagefile::Reader &src, uint64_t bytes, const std::string &name
         out.message = workerError;
     }
     if (out.kind == Outcome::Done && o.hash) out.sha256 = sha.Hex();
-    out.seconds = Since(t0);
+    out.seconds = SecondsSince(t0);
     return out;
 }
 
@@ -327,7 +310,7 @@ Outcome WriteFromFile(const Target &t, uint32_t start, imagefile::Reader &src, u
                                     [&](uint32_t moved) { out->bytes += uint64_t(moved) * kSector; });
         lba += r.done;
         if (r.failed) {
-            Fail(Op::Write, t, r, out);
+            RecordFailure(Op::Write, t, r, out);
             return false;
         }
         if (r.stopped) {
@@ -339,13 +322,13 @@ Outcome WriteFromFile(const Target &t, uint32_t start, imagefile::Reader &src, u
             // The file ends inside this sector: the card keeps the sector's bytes beyond it.
             BlockResult r = DoBlock(Op::Read, t, static_cast<uint32_t>(lba), 1, tail.data(), o.retries);
             if (r.failed) {
-                Fail(Op::Read, t, r, out);
+                RecordFailure(Op::Read, t, r, out);
                 return false;
             }
             std::memcpy(tail.data(), c.data.data() + whole * kSector, rest);
             r = DoBlock(Op::Write, t, static_cast<uint32_t>(lba), 1, tail.data(), o.retries);
             if (r.failed) {
-                Fail(Op::Write, t, r, out);
+                RecordFailure(Op::Write, t, r, out);
                 return false;
             }
             out->bytes += rest;
@@ -354,7 +337,7 @@ Outcome WriteFromFile(const Target &t, uint32_t start, imagefile::Reader &src, u
         BlockResult moved;
         if (!VdCardsStay(Op::Write, t, static_cast<uint32_t>(start + offset / kSector), &moved)) {
             out->bytes = offset;
-            Fail(Op::Write, t, moved, out);
+            RecordFailure(Op::Write, t, moved, out);
             return false;
         }
         return true;
@@ -414,7 +397,7 @@ Outcome CompareWithFile(const std::vector<Target> &targets, uint32_t start, imag
             if (failed != nullptr) {
                 out->bytes += good;
                 if (failed->failed) {
-                    Fail(Op::Read, targets[failedTarget], *failed, out);
+                    RecordFailure(Op::Read, targets[failedTarget], *failed, out);
                 } else {
                     out->kind = Outcome::Stopped;
                 }
@@ -430,10 +413,27 @@ Outcome CompareWithFile(const std::vector<Target> &targets, uint32_t start, imag
         for (const Target &t : targets) {
             BlockResult moved;
             if (!VdCardsStay(Op::Read, t, static_cast<uint32_t>(firstLba + c.bytes / kSector), &moved)) {
-                Fail(Op::Read, t, moved, out);
+                RecordFailure(Op::Read, t, moved, out);
                 return false;
             }
         }
         return true;
     });
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point t0)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// A failed block into the run's outcome: its good sectors are counted by the caller.
+void RecordFailure(Op op, const Target &t, const BlockResult &r, Outcome *out)
+{
+    out->kind = r.stopped ? Outcome::Stopped : Outcome::Failed;
+    out->message = FailureText(op, t, r);
+    out->cardFailed = true;
+    out->failedSector = r.lba;
+    out->code = r.code;
+    out->tries = r.tries;
+    out->card = r.card;
 }

@@ -1,6 +1,6 @@
-// Whole-card transfers: the device thread makes the library's 128-sector
-// calls while a worker thread reads or writes the file and hashes, so file
-// I/O and hashing overlap the device calls. A stop signal (Ctrl+C) ends a run
+// Whole-card transfers: the device thread makes the library's calls (Block.h
+// chooses their size) while a worker thread reads or writes the file and
+// hashes, so file I/O and hashing overlap the device calls. A stop signal (Ctrl+C) ends a run
 // after the block in progress; a medium error is narrowed down to its sector
 // and tried again up to the retry count (Block.h), then the run stops at that
 // sector, with every sector before it done. Any other failure of the card or
@@ -11,6 +11,7 @@
 
 #include "Block.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -32,6 +33,11 @@ struct Outcome {
     unsigned tries = 0;
     std::string card;
 };
+
+// Seconds from t0 until now, for a run's outcome.
+double SecondsSince(std::chrono::steady_clock::time_point t0);
+// A failed block into a run's outcome; its good sectors are counted by the caller.
+void RecordFailure(Op op, const Target &t, const BlockResult &r, Outcome *out);
 
 struct Options {
     unsigned retries = 3;
