@@ -291,12 +291,17 @@ UnitState *Backend::LoadUnit(const std::string &name)
             }
             vbus::DriveParams params = was.params;
             it->second.card = *now;
+            it->second.identity = CardIdentity(*now);
             if (it->second.derived) it->second.card.params = params;  // those of the medium, kept
             ++it;
         }
         if (u.ok)
             for (const auto &c : u.unit.cards)
-                if (!u.cards.count(c.slot)) u.cards[c.slot].card = c;
+                if (!u.cards.count(c.slot)) {
+                    CardState &s = u.cards[c.slot];
+                    s.card = c;
+                    s.identity = CardIdentity(c);
+                }
     }
     return u.ok ? &u : nullptr;
 }
@@ -367,24 +372,26 @@ constexpr int kSeenVd = 0;
 
 void Backend::NoteSeen(UnitState *u, int slot, const CardState *c)
 {
-    u->seen[slot] = c ? CardIdentity(c->card) : std::string();
+    u->seen[slot] = c ? c->identity : std::string();
 }
 
 bool Backend::MediumChanged(UnitState *u, const CardSet &cards, bool vd)
 {
+    // Every transfer comes here: an unchanged card costs a lookup and a compare, no copy.
+    auto meet = [u](int key, const std::string &id) {
+        auto it = u->seen.find(key);
+        if (it == u->seen.end()) {
+            u->seen.emplace(key, id);
+            return false;
+        }
+        if (it->second == id) return false;
+        it->second = id;
+        return true;
+    };
     bool changed = false;
-    if (vd && cards.n > 0) {
-        std::string id = CardIdentity(cards.at[0]->card);
-        auto it = u->seen.find(vd::kSeenVd);
-        if (it != u->seen.end() && it->second != id) changed = true;
-        u->seen[vd::kSeenVd] = id;
-    }
-    for (size_t i = 0; i < cards.n; ++i) {
-        std::string id = CardIdentity(cards.at[i]->card);
-        auto it = u->seen.find(cards.at[i]->card.slot);
-        if (it != u->seen.end() && it->second != id) changed = true;
-        u->seen[cards.at[i]->card.slot] = id;
-    }
+    if (vd && cards.n > 0 && meet(vd::kSeenVd, cards.at[0]->identity)) changed = true;
+    for (size_t i = 0; i < cards.n; ++i)
+        if (meet(cards.at[i]->card.slot, cards.at[i]->identity)) changed = true;
     return changed;
 }
 

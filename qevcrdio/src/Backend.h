@@ -51,6 +51,7 @@ struct FileSig {
 struct CardState {
     uint64_t gen = 0;                      // validation round its medium was checked in
     vbus::Card card;                       // as the description has it
+    std::string identity;                  // vbus::CardIdentity(card), kept beside it for every call
     std::unique_ptr<vbus::Medium> medium;  // open while the card is in
     bool derived = false;                  // drive parameters follow the medium's size
     int64_t busyUntil = 0;                 // booked by calls on it (Pace.h)
