@@ -47,7 +47,7 @@ except ImportError:
     print("python3-pyatspi is not installed (scripts/setup-deps installs it)", file=sys.stderr)
     sys.exit(1)
 
-from xsession import StepFailed, XSession, die_with_parent, private_env  # noqa: E402
+from xsession import StepFailed, XSession, die_with_parent, end_process, private_env  # noqa: E402
 
 MAIN_TITLE = "TVQ-206/210CF Card Utility Limit Edition"
 APP_TITLE = "TVQ-206/210CF Card Utility "  # plain boxes, trailing blank included
@@ -509,13 +509,7 @@ class Run:
         self.app = None
 
     def cleanup(self):
-        for p in (self.app,):
-            if p is not None and p.poll() is None:
-                p.terminate()
-                try:
-                    p.wait(5)
-                except subprocess.TimeoutExpired:
-                    p.kill()
+        end_process(self.app)
         if self.x:
             self.x.stop()
         if self.weston:

@@ -51,6 +51,17 @@ def die_with_parent():
         pass
 
 
+def end_process(p):
+    """Ends p (a Popen, or None): asked first, killed when it does not go within 5 s."""
+    if p is not None and p.poll() is None:
+        p.terminate()
+        try:
+            p.wait(5)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait(5)
+
+
 def private_env(tmp, bus):
     """A user of their own under tmp, on the virtual bus in bus.
 
@@ -165,13 +176,7 @@ class XSession:
 
     def stop(self, *others):
         for p in tuple(others) + (self.wm, self.xvfb):
-            if p is not None and p.poll() is None:
-                p.terminate()
-                try:
-                    p.wait(5)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait(5)
+            end_process(p)
         if self.wm_home:
             shutil.rmtree(self.wm_home, ignore_errors=True)
             self.wm_home = None

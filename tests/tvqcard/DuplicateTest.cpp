@@ -5,6 +5,7 @@
 // still written, a card too small refused, Ctrl+C ending the station with 130,
 // and the slots' line on a terminal.
 #include "CardFixture.h"
+#include "Terminal.h"
 
 #include <nlohmann/json.hpp>
 
@@ -167,43 +168,6 @@ TEST(TvqcardDuplicate, ACardIsWrittenOncePerInsertEvenWhenSwappedBetweenTwoLooks
         EXPECT_EQ(rec.at("slot"), "slot2") << rec.dump();
         EXPECT_TRUE(rec.at("device").is_null() && rec.at("serial").is_null()) << rec.dump();
     }
-}
-
-// Runs tvqcard under a terminal of the given width (stderr elsewhere when errFile is given); what it drew.
-std::string OnTerminal(const std::vector<std::string> &args, unsigned short cols, int *status,
-                       const std::string &errFile = std::string())
-{
-    int master = -1;
-    struct winsize ws {};
-    ws.ws_col = cols;
-    ws.ws_row = 24;
-    const pid_t pid = ::forkpty(&master, nullptr, nullptr, &ws);
-    if (pid < 0) return "";
-    if (pid == 0) {
-        if (!errFile.empty()) {
-            const int fd = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(fd, 2);
-        }
-        std::vector<char *> argv{const_cast<char *>(TVQCARD_PATH)};
-        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(TVQCARD_PATH, argv.data());
-        ::_exit(127);
-    }
-    std::string screen;
-    char buf[4096];
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    for (;;) {
-        const ssize_t n = ::read(master, buf, sizeof buf);
-        if (n <= 0 || std::chrono::steady_clock::now() > until) break;
-        screen.append(buf, static_cast<size_t>(n));
-    }
-    ::close(master);
-    ::kill(pid, SIGKILL);
-    int st = 0;
-    ::waitpid(pid, &st, 0);
-    *status = WIFEXITED(st) ? WEXITSTATUS(st) : 1000;
-    return screen;
 }
 
 // The frames of the slots' line: each "\r...\033[K", without the control sequences.

@@ -5,6 +5,7 @@
 // byte of a block is found; the progress bar counts bytes (run under a
 // terminal).
 #include "CardFixture.h"
+#include "Terminal.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -283,25 +284,9 @@ TEST(TvqcardReport, TheProgressBarCountsBytesUnderATerminal)
     f.bus.AddUnit("u");
     f.bus.InsertBlank("u", 1, 4 * kMiB);
     f.bus.Throttle("u", 4 * kMiB);  // 1 s: about ten frames
-    int master = -1;
-    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::execl(TVQCARD_PATH, TVQCARD_PATH, "hash", "1", static_cast<char *>(nullptr));
-        ::_exit(127);
-    }
-    std::string screen;
-    char buf[4096];
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (;;) {
-        const ssize_t n = ::read(master, buf, sizeof buf);
-        if (n <= 0 || std::chrono::steady_clock::now() > until) break;
-        screen.append(buf, static_cast<size_t>(n));
-    }
-    ::close(master);
-    ::kill(pid, SIGKILL);
-    int st = 0;
-    ::waitpid(pid, &st, 0);
+    int status = 0;
+    const std::string screen = OnTerminal({"hash", "1"}, 0, &status);
+    EXPECT_EQ(status, 0) << screen;
     EXPECT_NE(screen.find("  slot1"), std::string::npos) << screen;
 
     auto bytes = [](double v, const std::string &unit) {
